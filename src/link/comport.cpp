@@ -1,0 +1,120 @@
+#include "link/comport.h"
+
+#include <QSerialPortInfo>
+#include <QtGlobal>
+#include <algorithm>
+
+namespace comport {
+
+namespace {
+
+QString baseName(const QString& port) {
+    return port.section(QLatin1Char('/'), -1);
+}
+
+bool isUsbAdapter(const QString& port) {
+    const QString name = baseName(port);
+    return name.startsWith(QLatin1String("ttyUSB")) || name.startsWith(QLatin1String("ttyACM"));
+}
+
+} // namespace
+
+bool naturalLess(const QString& a, const QString& b) {
+    int i = 0, j = 0;
+    while (i < a.size() && j < b.size()) {
+        if (a[i].isDigit() && b[j].isDigit()) {
+            int si = i, sj = j;
+            while (si < a.size() && a[si] == QLatin1Char('0')) ++si;
+            while (sj < b.size() && b[sj] == QLatin1Char('0')) ++sj;
+            int ei = si, ej = sj;
+            while (ei < a.size() && a[ei].isDigit()) ++ei;
+            while (ej < b.size() && b[ej].isDigit()) ++ej;
+            // More significant digits is a larger number; equal length compares digit-wise.
+            if (ei - si != ej - sj) return (ei - si) < (ej - sj);
+            const int c = QStringView(a).mid(si, ei - si).compare(QStringView(b).mid(sj, ej - sj));
+            if (c != 0) return c < 0;
+            i = ei;
+            j = ej;
+            continue;
+        }
+        if (a[i] != b[j]) return a[i] < b[j];
+        ++i;
+        ++j;
+    }
+    return (a.size() - i) < (b.size() - j);
+}
+
+QStringList orderPorts(QStringList ports) {
+    std::stable_sort(ports.begin(), ports.end(), [](const QString& a, const QString& b) {
+        const bool ua = isUsbAdapter(a), ub = isUsbAdapter(b);
+        if (ua != ub) return ua;
+        return naturalLess(baseName(a), baseName(b));
+    });
+    return ports;
+}
+
+QString deviceFor(int n, const std::function<QString(const QString&)>& env,
+                  const QStringList& systemPorts) {
+    if (n < 1) return {};
+#ifdef Q_OS_WIN
+    Q_UNUSED(env);
+    Q_UNUSED(systemPorts);
+    return QStringLiteral("COM%1").arg(n);
+#else
+    const QString override = env(QStringLiteral("ORVANT_COM%1").arg(n));
+    if (!override.isEmpty()) return override;
+    const QStringList ordered = orderPorts(systemPorts);
+    if (n > ordered.size()) return {};
+    return ordered.at(n - 1);
+#endif
+}
+
+QString deviceFor(int n) {
+    QStringList ports;
+    for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts())
+        ports << info.systemLocation();
+    return deviceFor(
+        n, [](const QString& name) { return qEnvironmentVariable(name.toLatin1().constData()); },
+        ports);
+}
+
+std::optional<LineSettings> parseSettings(const QString& text) {
+    const QStringList parts = text.split(QLatin1Char(','));
+    if (parts.size() != 4) return std::nullopt;
+    LineSettings s;
+    bool ok = false;
+    const int baud = parts[0].trimmed().toInt(&ok);
+    if (!ok || baud <= 0) return std::nullopt;
+    s.baud = baud;
+
+    const QString parity = parts[1].trimmed().toUpper();
+    if (parity == QLatin1String("N"))
+        s.parity = QSerialPort::NoParity;
+    else if (parity == QLatin1String("E"))
+        s.parity = QSerialPort::EvenParity;
+    else if (parity == QLatin1String("O"))
+        s.parity = QSerialPort::OddParity;
+    else if (parity == QLatin1String("M"))
+        s.parity = QSerialPort::MarkParity;
+    else if (parity == QLatin1String("S"))
+        s.parity = QSerialPort::SpaceParity;
+    else
+        return std::nullopt;
+
+    const int bits = parts[2].trimmed().toInt(&ok);
+    if (!ok || bits < 5 || bits > 8) return std::nullopt;
+    s.dataBits = static_cast<QSerialPort::DataBits>(bits);
+
+    const QString stop = parts[3].trimmed();
+    if (stop == QLatin1String("1"))
+        s.stopBits = QSerialPort::OneStop;
+    else if (stop == QLatin1String("1.5"))
+        s.stopBits = QSerialPort::OneAndHalfStop;
+    else if (stop == QLatin1String("2"))
+        s.stopBits = QSerialPort::TwoStop;
+    else
+        return std::nullopt;
+    return s;
+}
+
+} // namespace comport

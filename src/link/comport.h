@@ -1,0 +1,40 @@
+#pragma once
+
+#include <QSerialPort>
+#include <QString>
+#include <QStringList>
+#include <functional>
+#include <optional>
+
+namespace comport {
+
+// Serial ports as the system lists them, put in the order in which they get
+// COM numbers: USB adapters (ttyUSB*, ttyACM*) first, then the rest, each
+// group in natural order of name (ttyUSB2 before ttyUSB10). Entries are
+// device paths or bare names; the order looks at the last path component.
+QStringList orderPorts(QStringList ports);
+
+// True when a sorts before b in natural order (digit runs compared as numbers).
+bool naturalLess(const QString& a, const QString& b);
+
+// The device behind COM n, or an empty string when there is none.
+// env looks up an environment variable (empty when unset); systemPorts are
+// the ports the system reports, in any order. On Windows COM n is "COMn".
+QString deviceFor(int n, const std::function<QString(const QString&)>& env,
+                  const QStringList& systemPorts);
+
+// The same, from this process's environment and QSerialPortInfo.
+QString deviceFor(int n);
+
+struct LineSettings {
+    qint32 baud = 9600;
+    QSerialPort::Parity parity = QSerialPort::NoParity;
+    QSerialPort::DataBits dataBits = QSerialPort::Data8;
+    QSerialPort::StopBits stopBits = QSerialPort::OneStop;
+};
+
+// Parses a text like "9600,N,8,1" (baud, parity N/E/O/M/S, data bits 5..8,
+// stop bits 1, 1.5 or 2). Empty on anything else.
+std::optional<LineSettings> parseSettings(const QString& text);
+
+} // namespace comport

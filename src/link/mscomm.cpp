@@ -1,0 +1,158 @@
+#include "link/mscomm.h"
+
+#include "link/comport.h"
+
+#include <QTextStream>
+#include <cerrno>
+#include <cstring>
+
+namespace {
+
+void report(const QString& line) {
+    QTextStream err(stderr);
+    err << "orvant-address: " << line << Qt::endl;
+}
+
+QString openFailureReason(const QSerialPort& port, int savedErrno) {
+    switch (port.error()) {
+    case QSerialPort::PermissionError:
+        return QStringLiteral("permission denied (%1); add the user to the 'dialout' group: "
+                              "sudo usermod -aG dialout $USER, then log in again")
+            .arg(port.errorString());
+    case QSerialPort::DeviceNotFoundError:
+        return QStringLiteral("no such device (%1)").arg(port.errorString());
+    default:
+        break;
+    }
+    if (savedErrno == EBUSY || savedErrno == EAGAIN)
+        return QStringLiteral("in use by another program (%1)").arg(port.errorString());
+    return port.errorString();
+}
+
+} // namespace
+
+MSComm::MSComm(QObject* parent) : QObject(parent), m_port(new QSerialPort(this)) {
+    connect(m_port, &QSerialPort::readyRead, this, &MSComm::onReadyRead);
+    connect(m_port, &QSerialPort::errorOccurred, this, &MSComm::onError);
+}
+
+MSComm::~MSComm() {
+    closePort();
+}
+
+void MSComm::setCommPort(int16_t n) {
+    if (n < 1) throw CommError{ErrInvalidPortNumber};
+    if (PortOpen()) throw CommError{ErrPortAlreadyOpen};
+    m_commPort = n;
+}
+
+void MSComm::setSettings(const QString& text) {
+    if (!comport::parseSettings(text)) throw CommError{ErrInvalidPropertyValue};
+    m_settings = text;
+    if (PortOpen()) applySettings();
+}
+
+bool MSComm::PortOpen() const {
+    return m_port->isOpen();
+}
+
+void MSComm::applySettings() {
+    const auto s = comport::parseSettings(m_settings);
+    m_port->setBaudRate(s->baud);
+    m_port->setParity(s->parity);
+    m_port->setDataBits(s->dataBits);
+    m_port->setStopBits(s->stopBits);
+    m_port->setFlowControl(Handshaking());
+}
+
+void MSComm::setPortOpen(bool open) {
+    if (!open) {
+        closePort();
+        return;
+    }
+    if (PortOpen()) throw CommError{ErrPortAlreadyOpen};
+
+    const QString device = comport::deviceFor(m_commPort);
+    if (device.isEmpty()) {
+        report(QStringLiteral("COM%1: no such port (set ORVANT_COM%1 to a device path to choose "
+                              "one)")
+                   .arg(m_commPort));
+        throw CommError{ErrInvalidPortNumber};
+    }
+    m_port->setPortName(device);
+    m_port->setReadBufferSize(InBufferSize());
+    applySettings();
+    errno = 0;
+    if (!m_port->open(QIODevice::ReadWrite)) {
+        const int savedErrno = errno;
+        report(QStringLiteral("COM%1 (%2) cannot be opened: %3")
+                   .arg(m_commPort)
+                   .arg(device, openFailureReason(*m_port, savedErrno)));
+        throw CommError{ErrInvalidPortNumber};
+    }
+    m_device = device;
+    m_lost = false;
+    m_received.clear();
+    // Pseudo-terminals refuse the modem lines; that is harmless.
+    m_port->setDataTerminalReady(DTREnable());
+    m_port->setRequestToSend(RTSEnable());
+    report(QStringLiteral("COM%1 is %2").arg(m_commPort).arg(device));
+}
+
+void MSComm::closePort() {
+    m_received.clear();
+    if (m_port->isOpen()) m_port->close();
+}
+
+void MSComm::setOutput(const QByteArray& bytes) {
+    if (!PortOpen()) throw CommError{ErrPortNotOpen};
+    if (m_port->write(bytes) != bytes.size()) {
+        onError(QSerialPort::WriteError);
+        throw CommError{ErrWriteFailed};
+    }
+    // Hand the bytes to the device now rather than at the next event pass.
+    m_port->flush();
+    if (!PortOpen()) throw CommError{ErrWriteFailed};
+}
+
+QByteArray MSComm::Input() {
+    const QByteArray taken = m_received.left(InputLen());
+    m_received.remove(0, taken.size());
+    return taken;
+}
+
+void MSComm::onReadyRead() {
+    QByteArray chunk = m_port->readAll();
+    const qsizetype room = InBufferSize() - m_received.size();
+    bool overflow = false;
+    if (chunk.size() > room) {
+        chunk.truncate(room > 0 ? room : 0);
+        overflow = true;
+    }
+    m_received.append(chunk);
+    // One notification per byte, however the system grouped them.
+    for (qsizetype i = 0; i < chunk.size() && m_port->isOpen(); ++i) {
+        m_commEvent = comEvReceive;
+        emit OnComm();
+    }
+    if (overflow && m_port->isOpen()) {
+        m_commEvent = comEventRxOver;
+        emit OnComm();
+    }
+}
+
+void MSComm::onError(QSerialPort::SerialPortError error) {
+    // errno still belongs to the failing call; errorString() may be stale.
+    const int savedErrno = errno;
+    if (error != QSerialPort::ResourceError && error != QSerialPort::ReadError &&
+        error != QSerialPort::WriteError)
+        return;
+    if (!m_port->isOpen() || m_lost) return;
+    m_lost = true;
+    const QString reason =
+        savedErrno != 0 ? QString::fromLocal8Bit(std::strerror(savedErrno)) : m_port->errorString();
+    report(QStringLiteral("COM%1 (%2) lost: %3").arg(m_commPort).arg(m_device, reason));
+    // Qt keeps reporting the dead line in a tight loop until the port is closed.
+    closePort();
+    emit PortLost();
+}

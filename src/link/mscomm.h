@@ -1,0 +1,89 @@
+#pragma once
+
+#include <QByteArray>
+#include <QObject>
+#include <QSerialPort>
+#include <QString>
+#include <cstdint>
+
+// A failure of a serial control operation, with the control's error number.
+struct CommError {
+    int number;
+};
+
+// The window's serial communications control: a port chosen by number,
+// line settings given as text, bytes out unchanged, and one OnComm
+// notification with one read per received byte.
+class MSComm : public QObject {
+    Q_OBJECT
+public:
+    // Event codes (CommEvent).
+    static constexpr int16_t comEvSend = 1;
+    static constexpr int16_t comEvReceive = 2;
+    static constexpr int16_t comEventRxOver = 1008;
+
+    // Error numbers.
+    static constexpr int ErrInvalidPropertyValue = 380;
+    static constexpr int ErrInvalidPortNumber = 8002;
+    static constexpr int ErrPortAlreadyOpen = 8005;
+    static constexpr int ErrPortNotOpen = 8018;
+    static constexpr int ErrWriteFailed = 8020;
+
+    explicit MSComm(QObject* parent = nullptr);
+    ~MSComm() override;
+
+    int16_t CommPort() const { return m_commPort; }
+    void setCommPort(int16_t n);
+
+    QString Settings() const { return m_settings; }
+    void setSettings(const QString& text);
+
+    bool PortOpen() const;
+    void setPortOpen(bool open);
+
+    // Hands the bytes to the port, unchanged and in order.
+    void setOutput(const QByteArray& bytes);
+
+    // Takes at most InputLen() waiting bytes out of the receive buffer.
+    QByteArray Input();
+
+    int16_t CommEvent() const { return m_commEvent; }
+
+    // The device that COM CommPort() was opened on, for messages.
+    QString device() const { return m_device; }
+
+    // Fixed configuration; the program never changes it.
+    int16_t InputLen() const { return 1; }
+    int16_t RThreshold() const { return 1; }
+    int16_t SThreshold() const { return 0; }
+    bool DTREnable() const { return true; }
+    bool RTSEnable() const { return false; }
+    bool NullDiscard() const { return false; }
+    bool EOFEnable() const { return false; }
+    QString ParityReplace() const { return QStringLiteral("?"); }
+    int InBufferSize() const { return 1024; }
+    int OutBufferSize() const { return 512; }
+    QSerialPort::FlowControl Handshaking() const { return QSerialPort::NoFlowControl; }
+
+    // The open port underneath, for tests that check the line state.
+    const QSerialPort& port() const { return *m_port; }
+
+signals:
+    void OnComm();
+    // The open port failed (device removed, line gone); it has been closed.
+    void PortLost();
+
+private:
+    void onReadyRead();
+    void onError(QSerialPort::SerialPortError error);
+    void applySettings();
+    void closePort();
+
+    QSerialPort* m_port;
+    int16_t m_commPort = 1;
+    QString m_settings = QStringLiteral("9600,N,8,1");
+    QString m_device;
+    QByteArray m_received;
+    int16_t m_commEvent = 0;
+    bool m_lost = false;
+};

@@ -1,0 +1,12 @@
+#include "ui/form1.h"
+
+#include <QApplication>
+
+int main(int argc, char* argv[]) {
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("orvant-address"));
+    QApplication::setDesktopFileName(QStringLiteral("orvant-address"));
+    Form1 form;
+    form.show();
+    return app.exec();
+}

@@ -1,0 +1,306 @@
+#include "ui/form1.h"
+
+#include "link/mscomm.h"
+#include "ui/intervaltimer.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QFontDatabase>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QScreen>
+#include <QValidator>
+#include <initializer_list>
+
+const QColor Form1::COLOR_ACTIVE = QColor(255, 255, 128);
+const QColor Form1::COLOR_BAD = QColor(255, 192, 192);
+const QColor Form1::COLOR_OK = QColor(255, 255, 255);
+
+QColor Form1::COLOR_IDLE() {
+    return QApplication::palette().color(QPalette::Button);
+}
+
+namespace {
+
+// Geometry in the original's twips; 15 twips are one pixel at 96 dpi.
+QRect twips(int left, int top, int width, int height) {
+    return QRect(left / 15, top / 15, width / 15, height / 15);
+}
+
+// Limits what the user types, not what the program sets: text longer than
+// the limit can still be shortened.
+class TypingLimit : public QValidator {
+public:
+    TypingLimit(int limit, QLineEdit* edit) : QValidator(edit), m_limit(limit), m_edit(edit) {}
+    State validate(QString& input, int&) const override {
+        if (input.size() > m_limit && input.size() >= m_edit->text().size()) return Invalid;
+        return Acceptable;
+    }
+
+private:
+    int m_limit;
+    QLineEdit* m_edit;
+};
+
+// The original's "MS Sans Serif", or the nearest sans serif this host has.
+QString sansFamily() {
+    const QStringList installed = QFontDatabase::families();
+    for (const char* name :
+         {"MS Sans Serif", "Microsoft Sans Serif", "Liberation Sans", "Arial", "DejaVu Sans"}) {
+        if (installed.contains(QLatin1String(name))) return QLatin1String(name);
+    }
+    return QFont().family();
+}
+
+// Sizes are tied to the pixel geometry (8.25 pt and 9.75 pt at 96 dpi), so
+// a host with another font resolution still fits every text in its box.
+QFont sansFont(int pixels, bool bold = false) {
+    QFont f(sansFamily());
+    f.setPixelSize(pixels);
+    f.setBold(bold);
+    f.setStyleHint(QFont::SansSerif);
+    return f;
+}
+
+} // namespace
+
+Form1::Form1(int replyWaitMs, QWidget* parent) : QWidget(parent), m_replyWait(replyWaitMs) {
+    setObjectName(QStringLiteral("Form1"));
+    setWindowTitle(QStringLiteral("CONFIGURACION DIRECCION PARA DISPOSITIVOS ORVANT"));
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
+    setWindowIcon(QIcon(QStringLiteral(":/orvant-address.png")));
+    setFixedSize(6855 / 15, 3855 / 15);
+
+    createControls();
+    applyFonts();
+
+    connect(cmd_conexion, &QPushButton::clicked, this, &Form1::cmd_conexion_Click);
+    connect(cmb_buscar, &QPushButton::clicked, this, &Form1::cmb_buscar_Click);
+    connect(cmd_cambiar, &QPushButton::clicked, this, &Form1::cmd_cambiar_Click);
+    // Also raised when the program sets the value; start-up relies on it.
+    connect(chk_aut, &QCheckBox::stateChanged, this, &Form1::chk_aut_Click);
+    connect(MSComm1, &MSComm::OnComm, this, &Form1::MSComm1_OnComm);
+    connect(MSComm1, &MSComm::PortLost, this, &Form1::MSComm1_PortLost);
+    connect(Timer1, &IntervalTimer::Timer, this, &Form1::Timer1_Timer);
+
+    Form_Load();
+
+    if (QScreen* s = screen()) move(s->availableGeometry().center() - rect().center());
+}
+
+Form1::~Form1() = default;
+
+void Form1::createControls() {
+    auto named = [](QWidget* w, const char* name, const QRect& geometry) {
+        w->setObjectName(QLatin1String(name));
+        w->setGeometry(geometry);
+    };
+    auto frame = [&](QWidget* parent, const char* name, const QString& title, const QRect& g) {
+        auto* f = new QGroupBox(title, parent);
+        named(f, name, g);
+        f->setAutoFillBackground(true);
+        return f;
+    };
+    auto caption = [&](QWidget* parent, const char* name, const QString& text, const QRect& g,
+                       Qt::Alignment align) {
+        auto* l = new QLabel(parent);
+        named(l, name, g);
+        l->setTextFormat(Qt::PlainText); // "<COM1>" and "<CAMBIAR>" are not markup
+        l->setText(text);
+        l->setAlignment(align | Qt::AlignTop);
+        l->setAutoFillBackground(true);
+        return l;
+    };
+    auto button = [&](QWidget* parent, const char* name, const QString& text, const QRect& g) {
+        auto* b = new QPushButton(text, parent);
+        named(b, name, g);
+        b->setAutoDefault(false);
+        return b;
+    };
+    auto rangeBox = [&](QWidget* parent, const char* name, const QString& text, const QRect& g) {
+        auto* e = new QLineEdit(parent);
+        named(e, name, g);
+        e->setText(text);
+        e->setValidator(new TypingLimit(3, e));
+        return e;
+    };
+
+    Frame1 = frame(this, "Frame1", QString(), twips(120, 0, 6615, 3735));
+
+    label = caption(Frame1, "label", QString(), twips(120, 240, 6375, 615), Qt::AlignHCenter);
+    label->setWordWrap(true);
+    QPalette statusPalette = label->palette();
+    statusPalette.setColor(QPalette::WindowText, QColor(192, 0, 0));
+    label->setPalette(statusPalette);
+
+    frm_com = frame(Frame1, "frm_com", QStringLiteral("Comunicación Puerto COM"),
+                    twips(120, 840, 3135, 855));
+    cmb_com = new QComboBox(frm_com);
+    named(cmb_com, "cmb_com", twips(240, 360, 1095, 315));
+    for (int n = 1; n <= 20; ++n) cmb_com->addItem(QStringLiteral("COM%1").arg(n));
+    cmb_com->setCurrentIndex(-1);
+    cmd_conexion =
+        button(frm_com, "cmd_conexion", QStringLiteral("Conectar"), twips(1440, 360, 1410, 330));
+
+    frm_det = frame(Frame1, "frm_det", QStringLiteral("Detección de Dirección del Dispositivo"),
+                    twips(120, 1680, 3135, 1215));
+    frm_det->setEnabled(false);
+    lbl_ini = caption(frm_det, "lbl_ini", QStringLiteral("Inicio:"), twips(120, 360, 615, 255),
+                      Qt::AlignLeft);
+    txt_ini = rangeBox(frm_det, "txt_ini", QStringLiteral("1"), twips(600, 240, 450, 375));
+    chk_aut = new QCheckBox(QStringLiteral("chk_aut"), frm_det);
+    named(chk_aut, "chk_aut", twips(1200, 240, 255, 375));
+    // A check box paints with the Button role; panel colours use Window.
+    chk_aut->setBackgroundRole(QPalette::Window);
+    chk_aut->setAutoFillBackground(true);
+    lbl_rango = caption(frm_det, "lbl_rango", QStringLiteral("Rango Automático"),
+                        twips(1440, 360, 1335, 255), Qt::AlignLeft);
+    lbl_fin = caption(frm_det, "lbl_fin", QStringLiteral("Fin:"), twips(120, 840, 375, 255),
+                      Qt::AlignRight);
+    txt_fin = rangeBox(frm_det, "txt_fin", QStringLiteral("127"), twips(600, 720, 450, 375));
+    cmb_buscar =
+        button(frm_det, "cmb_buscar", QStringLiteral("Buscar"), twips(1440, 720, 1410, 330));
+    txt_ini->raise(); // the box lies in front of its label
+
+    frm_dir = frame(Frame1, "frm_dir", QStringLiteral("Cambio de Dirección"),
+                    twips(120, 2880, 3135, 735));
+    frm_dir->setEnabled(false);
+    cmb_dir = new QComboBox(frm_dir);
+    named(cmb_dir, "cmb_dir", twips(240, 240, 1095, 315));
+    for (int n = 1; n <= 127; ++n) cmb_dir->addItem(QString::number(n));
+    cmb_dir->setCurrentIndex(-1);
+    cmd_cambiar =
+        button(frm_dir, "cmd_cambiar", QStringLiteral("Cambiar"), twips(1440, 240, 1410, 330));
+
+    lst = new QListWidget(this);
+    named(lst, "lst", twips(3480, 960, 3135, 2595));
+    lst->setSortingEnabled(false);
+    lst->setSelectionMode(QAbstractItemView::SingleSelection);
+    lst->raise(); // in front of Frame1
+
+    Timer1 = new IntervalTimer(this);
+    Timer1->setObjectName(QStringLiteral("Timer1"));
+    Timer1->setEnabled(true);
+    Timer1->setInterval(0);
+
+    MSComm1 = new MSComm(this);
+    MSComm1->setObjectName(QStringLiteral("MSComm1"));
+
+    // Screen readers name the boxes after the labels beside them.
+    lbl_ini->setBuddy(txt_ini);
+    lbl_fin->setBuddy(txt_fin);
+    lbl_rango->setBuddy(chk_aut);
+    txt_ini->setAccessibleName(lbl_ini->text());
+    txt_fin->setAccessibleName(lbl_fin->text());
+    chk_aut->setAccessibleName(lbl_rango->text());
+
+    for (QWidget* w : std::initializer_list<QWidget*>{cmb_com, cmd_conexion, cmb_buscar, cmb_dir,
+                                                      cmd_cambiar, lst, txt_ini, txt_fin, chk_aut})
+        w->setFocusPolicy(Qt::StrongFocus);
+    QWidget* order[] = {cmb_com, cmd_conexion, cmb_buscar, cmb_dir, cmd_cambiar,
+                        lst,     txt_ini,      txt_fin,    chk_aut};
+    for (size_t i = 1; i < std::size(order); ++i) setTabOrder(order[i - 1], order[i]);
+
+    for (QWidget* w : std::initializer_list<QWidget*>{
+             this, Frame1, label, frm_com, frm_det, lbl_ini, chk_aut, lbl_rango, lbl_fin, frm_dir})
+        setBackColor(w, COLOR_IDLE());
+}
+
+void Form1::applyFonts() {
+    const QFont regular = sansFont(13); // the window's 9.75 pt
+    const QFont small = sansFont(11);   // 8.25 pt
+    setFont(regular);
+    for (QWidget* w : std::initializer_list<QWidget*>{frm_com, cmb_com, cmd_conexion, frm_det,
+                                                      lbl_ini, lbl_rango, lbl_fin, cmb_buscar,
+                                                      frm_dir, cmb_dir, cmd_cambiar, lst})
+        w->setFont(small);
+    label->setFont(sansFont(11, true));
+    // Controls without a font of their own keep the window's.
+    for (QWidget* w : std::initializer_list<QWidget*>{Frame1, txt_ini, chk_aut, txt_fin})
+        w->setFont(regular);
+}
+
+QColor Form1::BackColor(const QWidget* w) {
+    return w->palette().color(w->backgroundRole());
+}
+
+void Form1::setBackColor(QWidget* w, const QColor& c) {
+    QPalette p = w->palette();
+    p.setColor(w->backgroundRole(), c);
+    w->setPalette(p);
+}
+
+void Form1::setPanel2Color(const QColor& c) {
+    setBackColor(frm_det, c);
+    setBackColor(lbl_ini, c);
+    setBackColor(lbl_fin, c);
+    setBackColor(lbl_rango, c);
+    setBackColor(chk_aut, c);
+}
+
+void Form1::logLine(const QString& text) {
+    lst->addItem(text);
+    const int index = lst->count() - 1;
+    lst->setCurrentRow(index);
+    lst->scrollToItem(lst->item(index));
+}
+
+void Form1::Form_Load() {
+    RxLen = 0;
+    RxFlag = 0;
+    TimeOutFlag = QVariant::fromValue<int16_t>(0);
+    cmb_com->setCurrentText(QStringLiteral("COM1"));
+    cmb_dir->setCurrentText(QStringLiteral("1"));
+    label->setText(QStringLiteral("CONECTE LA INTERFAZ USB O RS232 Y SELECCIONE EL PUERTO COM"));
+    setBackColor(frm_com, COLOR_ACTIVE);
+    chk_aut->setChecked(true);
+    cmb_com->setFocus();
+}
+
+void Form1::Form_Unload(int16_t& Cancel) {
+    Q_UNUSED(Cancel);
+    if (MSComm1->PortOpen()) MSComm1->setPortOpen(false);
+}
+
+void Form1::closeEvent(QCloseEvent* event) {
+    int16_t Cancel = 0;
+    Form_Unload(Cancel);
+    // A transaction waiting inside a handler sees this and ends at once.
+    m_closing = true;
+    event->accept();
+}
+
+void Form1::beginOperation() {
+    ++m_operations;
+}
+
+void Form1::endOperation() {
+    --m_operations;
+    if (m_operations == 0 && m_linkLost && !m_closing) showPortLost();
+}
+
+void Form1::MSComm1_PortLost() {
+    m_linkLost = true;
+    // A running search or change finishes its own steps first.
+    if (m_operations == 0 && !m_closing) showPortLost();
+}
+
+void Form1::showPortLost() {
+    if (MSComm1->PortOpen()) MSComm1->setPortOpen(false);
+    cmb_com->setEnabled(true);
+    cmd_conexion->setText(QStringLiteral("Conectar"));
+    frm_com->setEnabled(true);
+    frm_det->setEnabled(false);
+    frm_dir->setEnabled(false);
+    setBackColor(frm_dir, COLOR_IDLE());
+    setPanel2Color(COLOR_IDLE());
+    setBackColor(frm_com, COLOR_ACTIVE);
+    label->setText(QStringLiteral("ERROR: SE PERDIÓ LA COMUNICACIÓN CON EL PUERTO COM. REVISE LA "
+                                  "INTERFAZ Y PRESIONE <CONECTAR>"));
+}

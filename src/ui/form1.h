@@ -1,0 +1,110 @@
+#pragma once
+
+#include <QColor>
+#include <QVariant>
+#include <QWidget>
+#include <array>
+#include <cstdint>
+
+class QCheckBox;
+class QComboBox;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QListWidget;
+class QPushButton;
+class IntervalTimer;
+class MSComm;
+
+// The program's one window. Its controls, the link state and every handler
+// live here, as plain fields and members, all on the GUI thread.
+class Form1 : public QWidget {
+    Q_OBJECT
+public:
+    // The reply wait is 500 ms; tests may shorten it to run long flows.
+    explicit Form1(int replyWaitMs = 500, QWidget* parent = nullptr);
+    ~Form1() override;
+
+    // Panel and text-box colours.
+    static const QColor COLOR_ACTIVE;
+    static const QColor COLOR_BAD;
+    static const QColor COLOR_OK;
+    static QColor COLOR_IDLE(); // the host's button-face colour
+
+    // Controls, named as the user's manual and the tests know them.
+    QGroupBox* Frame1;
+    QLabel* label;
+    QGroupBox* frm_com;
+    QComboBox* cmb_com;
+    QPushButton* cmd_conexion;
+    QGroupBox* frm_det;
+    QLineEdit* txt_ini;
+    QLabel* lbl_ini;
+    QCheckBox* chk_aut;
+    QLabel* lbl_rango;
+    QLineEdit* txt_fin;
+    QLabel* lbl_fin;
+    QPushButton* cmb_buscar;
+    QGroupBox* frm_dir;
+    QComboBox* cmb_dir;
+    QPushButton* cmd_cambiar;
+    QListWidget* lst;
+    IntervalTimer* Timer1;
+    MSComm* MSComm1;
+
+    // Link state shared by the transaction and the receive and timer handlers.
+    std::array<uint8_t, 21> TxBuf{};
+    std::array<uint8_t, 21> RxBuf{};
+    int16_t RxLen = 0;
+    int16_t RxFlag = 0;
+    QVariant TimeOutFlag; // holds the 16-bit integer 0 or 1 once start-up has run
+    int32_t CrcValue = 0;
+
+    // Address of the relay the last search found.
+    uint8_t DirActual = 0;
+
+    // Event handlers.
+    void Form_Load();
+    void Form_Unload(int16_t& Cancel);
+    void cmd_conexion_Click();
+    void chk_aut_Click();
+    void cmb_buscar_Click();
+    void cmd_cambiar_Click();
+    void MSComm1_OnComm();
+    void Timer1_Timer();
+
+    // One request to a relay; 0 when a valid reply came, 1 when none did.
+    uint8_t Modbus(uint8_t Dir, uint8_t Fcn, uint8_t D0, uint8_t D1, uint8_t D2, uint8_t D3);
+
+    // Appends a line to the log, selects it and scrolls it into view.
+    void logLine(const QString& text);
+
+    // Background colour of a panel member or text box.
+    static QColor BackColor(const QWidget* w);
+    static void setBackColor(QWidget* w, const QColor& c);
+
+    int replyWait() const { return m_replyWait; }
+    // True once the open port failed, until the next successful open.
+    bool portLost() const { return m_linkLost; }
+    // True once the window has been closed.
+    bool closing() const { return m_closing; }
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void createControls();
+    void applyFonts();
+    void MSComm1_PortLost();
+    void showPortLost();
+    // Panel 2's members take the colour together.
+    void setPanel2Color(const QColor& c);
+    // Brackets a search or an address change, which own the port-lost recovery.
+    void beginOperation();
+    void endOperation();
+
+    int m_replyWait;
+    bool m_linkLost = false;
+    bool m_closing = false;
+    int m_operations = 0;
+};

@@ -1,0 +1,45 @@
+// Step 3: write the new address into the relay found by the search.
+#include "ui/form1.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QPushButton>
+
+void Form1::cmd_cambiar_Click() {
+    cmd_cambiar->setEnabled(false);
+    // Read once: the user may pick another entry while the write waits.
+    const auto N = static_cast<uint8_t>(cmb_dir->currentText().toInt());
+    beginOperation();
+    const uint8_t result = Modbus(DirActual, 6, 0, 3, 0, N);
+    if (m_closing) {
+        endOperation();
+        return;
+    }
+
+    // The texts read the list again, showing the entry selected now.
+    if (result == 1) {
+        label->setText(
+            QStringLiteral("NO FUÉ POSIBLE REPROGRAMAR EL ORVANT. POR FAVOR REPITA EL PROCESO"));
+        logLine(QStringLiteral("DIRECCIÓN ACTUAL") + QString::number(DirActual));
+    } else {
+        label->setText(QStringLiteral("SU RELÉ ORVANT HA SIDO RECONFIGURADO CON LA DIRECCIÓN <") +
+                       cmb_dir->currentText() +
+                       QStringLiteral(">.CONECTE OTRO RELÉ ORVANT Y REPITA EL PROCESO"));
+        logLine(QStringLiteral("DIRECCIÓN NUEVA:") + cmb_dir->currentText());
+    }
+
+    cmd_cambiar->setEnabled(true);
+    setBackColor(frm_dir, COLOR_IDLE());
+    setPanel2Color(COLOR_ACTIVE);
+    frm_dir->setEnabled(false);
+    frm_det->setEnabled(true);
+    frm_com->setEnabled(true);
+    cmb_buscar->setEnabled(true);
+    cmb_dir->setCurrentText(QStringLiteral("1"));
+    DirActual = 1;
+    TxBuf.fill(0);
+    RxBuf.fill(0);
+    endOperation();
+}

@@ -1,0 +1,52 @@
+// Step 1: open and close the chosen serial port.
+#include "link/mscomm.h"
+#include "ui/form1.h"
+
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QPushButton>
+
+void Form1::cmd_conexion_Click() {
+    int errorNumber = 0;
+    const bool connecting = cmd_conexion->text() == QLatin1String("Conectar");
+    try {
+        if (connecting) {
+            cmb_com->setEnabled(false);
+            MSComm1->setCommPort(static_cast<int16_t>(cmb_com->currentIndex() + 1));
+            MSComm1->setSettings(QStringLiteral("9600,N,8,1"));
+            MSComm1->setPortOpen(true);
+            m_linkLost = false;
+            label->setText(QStringLiteral("PUERTO <COM") +
+                           QString::number(cmb_com->currentIndex() + 1) +
+                           QStringLiteral("> DETECTADO") +
+                           QStringLiteral(". CONECTE UN SOLO RELÉ ORVANT A LA RED Y PRESIONE "
+                                          "<BUSCAR> PARA IDENTIFICARLO"));
+            setBackColor(frm_com, COLOR_IDLE());
+            setPanel2Color(COLOR_ACTIVE);
+            frm_det->setEnabled(true);
+            cmd_conexion->setText(QStringLiteral("Desconectar"));
+        } else {
+            cmb_com->setEnabled(true);
+            label->setText(QStringLiteral("CONECTE LA RED A TRAVÉS DE LA INTERFAZ USB O RS232 Y "
+                                          "SELECCIONE EL PUERTO COM"));
+            MSComm1->setPortOpen(false);
+            frm_det->setEnabled(false);
+            cmd_conexion->setText(QStringLiteral("Conectar"));
+            setBackColor(frm_dir, COLOR_IDLE());
+            setPanel2Color(COLOR_IDLE());
+            setBackColor(frm_com, COLOR_ACTIVE);
+        }
+    } catch (const CommError& e) {
+        errorNumber = e.number;
+        // Any failed connect hands the port choice back, or the user could
+        // only retry the same port forever.
+        if (connecting) cmb_com->setEnabled(true);
+    }
+
+    if (errorNumber == MSComm::ErrInvalidPortNumber) {
+        cmb_com->setEnabled(true);
+        label->setText(QStringLiteral(
+            "ERROR: EL PUERTO COM SELECCIONADO NO ESTÁ DISPONIBLE. SELECCIONE OTRO"));
+    }
+}

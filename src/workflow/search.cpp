@@ -1,0 +1,69 @@
+// Step 2: find the address of the one relay on the bus.
+#include "ui/form1.h"
+#include "workflow/range.h"
+
+#include <QCheckBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+
+void Form1::chk_aut_Click() {
+    if (chk_aut->checkState() == Qt::Checked) {
+        txt_ini->setText(QStringLiteral("1"));
+        txt_ini->setEnabled(false);
+        txt_fin->setText(QStringLiteral("127"));
+        txt_fin->setEnabled(false);
+    } else {
+        txt_ini->setEnabled(true);
+        txt_fin->setEnabled(true);
+    }
+}
+
+void Form1::cmb_buscar_Click() {
+    const range::Verdict verdict = range::check(txt_ini->text(), txt_fin->text(), QLocale());
+    if (!verdict.valid) {
+        label->setText(QStringLiteral("RANGO DE BÚSQUEDA INCORRECTO. REVISE E INTENTE DE NUEVO."));
+        setBackColor(txt_ini, COLOR_BAD);
+        setBackColor(txt_fin, COLOR_BAD);
+        return;
+    }
+
+    setBackColor(txt_ini, COLOR_OK);
+    setBackColor(txt_fin, COLOR_OK);
+    label->setText(QStringLiteral("BUSCANDO RELÉ ORVANT..."));
+    // The only guard against a second search or a disconnect meanwhile.
+    frm_com->setEnabled(false);
+    frm_det->setEnabled(false);
+
+    const auto first = static_cast<uint8_t>(verdict.first);
+    const auto last = static_cast<uint8_t>(verdict.last);
+    int current = first; // reaches last + 1, up to 128
+    uint8_t result = 1;
+    beginOperation();
+    while (result == 1 && current <= last && !m_linkLost && !m_closing) {
+        result = Modbus(static_cast<uint8_t>(current), 3, 0, 3, 0, 1);
+        current = current + 1;
+    }
+    if (m_linkLost || m_closing) {
+        endOperation();
+        return;
+    }
+
+    if (result == 1) {
+        label->setText(QStringLiteral("NO SE PUEDE ENCONTRAR NINGÚN DISPOSISTIVO CONECTADO. REVISE "
+                                      "EL RANGO DE BÚSQUEDA Y VUELVA A INTENTARLO."));
+        frm_det->setEnabled(true);
+        frm_com->setEnabled(true);
+    } else {
+        DirActual = static_cast<uint8_t>(current - 1);
+        label->setText(QStringLiteral("SE HA DETECTADO UN ORVANT CON DIRECCIÓN <") +
+                       QString::number(DirActual) +
+                       QStringLiteral(">. SELECCIONE LA NUEVA DIRECCIÓN Y PRESIONE <CAMBIAR>"));
+        logLine(QStringLiteral("DETECTADO DIRECCIÓN <") + QString::number(DirActual) +
+                QStringLiteral(">."));
+        setPanel2Color(COLOR_IDLE());
+        setBackColor(frm_dir, COLOR_ACTIVE);
+        frm_dir->setEnabled(true);
+    }
+    endOperation();
+}

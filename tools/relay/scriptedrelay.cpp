@@ -1,0 +1,152 @@
+#include "scriptedrelay.h"
+
+#include <QSocketNotifier>
+#include <QTimer>
+#include <cerrno>
+#include <unistd.h>
+
+namespace {
+
+quint16 crc16(const QByteArray& bytes) {
+    quint16 crc = 0xFFFF;
+    for (char c : bytes) {
+        crc ^= static_cast<quint8>(c);
+        for (int i = 0; i < 8; ++i)
+            crc = (crc & 1) ? static_cast<quint16>((crc >> 1) ^ 0xA001)
+                            : static_cast<quint16>(crc >> 1);
+    }
+    return crc;
+}
+
+bool checkValueRight(const QByteArray& frame) {
+    const quint16 crc = crc16(frame.left(frame.size() - 2));
+    return static_cast<quint8>(frame.at(frame.size() - 2)) == (crc & 0xFF) &&
+           static_cast<quint8>(frame.at(frame.size() - 1)) == (crc >> 8);
+}
+
+} // namespace
+
+ScriptedRelay::ScriptedRelay(int masterFd, QObject* parent)
+    : QObject(parent), m_fd(masterFd),
+      m_notifier(new QSocketNotifier(masterFd, QSocketNotifier::Read, this)) {
+    m_clock.start();
+    connect(m_notifier, &QSocketNotifier::activated, this, &ScriptedRelay::onReadable);
+}
+
+ScriptedRelay::~ScriptedRelay() = default;
+
+QByteArray ScriptedRelay::withCrc(QByteArray frame) {
+    const quint16 crc = crc16(frame);
+    frame.append(static_cast<char>(crc & 0xFF));
+    frame.append(static_cast<char>(crc >> 8));
+    return frame;
+}
+
+QByteArray ScriptedRelay::request(int address, int function, int d0, int d1, int d2, int d3) {
+    QByteArray f;
+    for (int b : {address, function, d0, d1, d2, d3}) f.append(static_cast<char>(b));
+    return withCrc(f);
+}
+
+QByteArray ScriptedRelay::readReply(int address, int value, Layout layout) {
+    QByteArray f;
+    f.append(static_cast<char>(address));
+    f.append(char(3));
+    f.append(char(2));
+    f.append(static_cast<char>((value >> 8) & 0xFF));
+    f.append(static_cast<char>(value & 0xFF));
+    // The tool's own layout carries one more byte before the check value.
+    if (layout == Layout::Eight) f.append(char(0));
+    return withCrc(f);
+}
+
+QByteArray ScriptedRelay::exceptionReply(int address, int function, int code) {
+    QByteArray f;
+    f.append(static_cast<char>(address));
+    f.append(static_cast<char>(function | 0x80));
+    f.append(static_cast<char>(code));
+    return withCrc(f);
+}
+
+void ScriptedRelay::send(const QByteArray& bytes) {
+    if (m_fd < 0 || bytes.isEmpty()) return;
+    qsizetype done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(m_fd, bytes.constData() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break; // the line is gone or full; a real bus loses bytes too
+        done += n;
+    }
+    sent.append({nowMs(), bytes});
+}
+
+void ScriptedRelay::sendAfter(int ms, const QByteArray& bytes) {
+    if (ms <= 0) {
+        send(bytes);
+        return;
+    }
+    QTimer::singleShot(ms, Qt::PreciseTimer, this, [this, bytes] { send(bytes); });
+}
+
+void ScriptedRelay::onReadable() {
+    char buf[512];
+    const ssize_t n = ::read(m_fd, buf, sizeof buf);
+    if (n <= 0) {
+        if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
+        // No slave side open any more: stop listening rather than spin.
+        m_notifier->setEnabled(false);
+        return;
+    }
+    const double at = nowMs();
+    received.append({at, QByteArray(buf, n)});
+    m_pending.append(buf, n);
+    // Requests are 8 bytes; skip a byte at a time until a check value fits.
+    while (m_pending.size() >= 8) {
+        const QByteArray candidate = m_pending.left(8);
+        if (!checkValueRight(candidate)) {
+            m_pending.remove(0, 1);
+            continue;
+        }
+        m_pending.remove(0, 8);
+        requests.append({at, candidate});
+        emit requestReceived(candidate);
+        handle(candidate);
+    }
+}
+
+void ScriptedRelay::handle(const QByteArray& req) {
+    if (script && script(req, static_cast<int>(requests.size() - 1))) return;
+    if (silent) return;
+    if (dropRate > 0 && m_random.generateDouble() < dropRate) return;
+    const QByteArray reply = answer(req);
+    if (reply.isEmpty()) return;
+    QByteArray out = reply;
+    if (noiseRate > 0 && m_random.generateDouble() < noiseRate) {
+        const int count = 1 + m_random.bounded(4);
+        for (int i = 0; i < count; ++i) out.append(static_cast<char>(m_random.bounded(256)));
+    }
+    sendAfter(delayMs, out);
+    emit replySent(reply);
+}
+
+QByteArray ScriptedRelay::answer(const QByteArray& req) {
+    const int address = static_cast<quint8>(req.at(0));
+    if (!m_relays.contains(address)) return {};
+    const int function = static_cast<quint8>(req.at(1));
+    const int reg = (static_cast<quint8>(req.at(2)) << 8) | static_cast<quint8>(req.at(3));
+    const int value = (static_cast<quint8>(req.at(4)) << 8) | static_cast<quint8>(req.at(5));
+    if (function == 3) {
+        if (reg != 3 || value != 1) return exceptionReply(address, function, 2);
+        return readReply(address, m_relays.value(address), layout);
+    }
+    if (function == 6) {
+        if (reg != 3) return exceptionReply(address, function, 2);
+        if (rejectBadValues && (value < 1 || value > 127))
+            return exceptionReply(address, function, 3);
+        m_relays.remove(address);
+        m_relays.insert(value, value);
+        emit addressChanged(address, value);
+        return req; // the echo
+    }
+    return exceptionReply(address, function, 1);
+}

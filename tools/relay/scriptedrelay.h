@@ -1,0 +1,89 @@
+#pragma once
+
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QList>
+#include <QMap>
+#include <QObject>
+#include <QRandomGenerator>
+#include <functional>
+
+class QSocketNotifier;
+
+// Plays a bus of relays on the master side of a serial line, driven by the
+// event loop of the process that holds it. Each relay answers only
+// well-formed requests with a right check value for its own address:
+// "read holding register 3" with its address, "write single register 3"
+// with the echo, after which the written value is its new address.
+class ScriptedRelay : public QObject {
+    Q_OBJECT
+public:
+    enum class Layout {
+        Eight,    // the 8-byte reply the configuration tool was designed around
+        Standard, // the standard 7-byte Modbus reply
+    };
+
+    struct Chunk {
+        double atMs; // since the relay was created
+        QByteArray bytes;
+    };
+
+    explicit ScriptedRelay(int masterFd, QObject* parent = nullptr);
+    ~ScriptedRelay() override;
+
+    // The relays on the bus, by address (their register 3).
+    QList<int> addresses() const { return m_relays.keys(); }
+    void addRelay(int address) { m_relays.insert(address, address); }
+    void clearRelays() { m_relays.clear(); }
+
+    Layout layout = Layout::Eight;
+    int delayMs = 0;             // before every reply
+    bool silent = false;         // hears everything, answers nothing
+    double dropRate = 0;         // share of requests left unanswered
+    double noiseRate = 0;        // chance of random bytes after a reply
+    bool rejectBadValues = true; // writes outside 1..127 get "illegal data value"
+
+    // Called for every well-formed request (right check value, any address)
+    // before the bus sees it; returning true means the script handled it.
+    std::function<bool(const QByteArray& request, int index)> script;
+
+    // What the relays sent, each write with its time.
+    QList<Chunk> sent;
+    // Every chunk read from the line, with its time.
+    QList<Chunk> received;
+    // The well-formed requests, with the time their last byte was read.
+    QList<Chunk> requests;
+
+    double nowMs() const { return m_clock.nsecsElapsed() / 1e6; }
+
+    // Writes to the line now, or after ms milliseconds.
+    void send(const QByteArray& bytes);
+    void sendAfter(int ms, const QByteArray& bytes);
+
+    // Frame helpers.
+    static QByteArray withCrc(QByteArray frame);
+    static QByteArray request(int address, int function, int d0, int d1, int d2, int d3);
+    static QByteArray readReply(int address, int value, Layout layout);
+    static QByteArray exceptionReply(int address, int function, int code);
+    // What the bus answers to a request, and what it does to the relays.
+    QByteArray answer(const QByteArray& request);
+
+    // Seeds the generator behind drops and noise, for repeatable runs.
+    void seed(quint32 s) { m_random.seed(s); }
+
+signals:
+    void requestReceived(const QByteArray& request);
+    void replySent(const QByteArray& reply);
+    void addressChanged(int from, int to);
+
+private:
+    void onReadable();
+    void handle(const QByteArray& request);
+
+    int m_fd;
+    QSocketNotifier* m_notifier;
+    QElapsedTimer m_clock;
+    QByteArray m_pending;
+    QMap<int, int> m_relays; // address -> register 3
+    QRandomGenerator m_random{12345};
+};
