@@ -149,8 +149,9 @@ void MSComm::onError(QSerialPort::SerialPortError error) {
         return;
     if (!m_port->isOpen() || m_lost) return;
     m_lost = true;
-    const QString reason =
-        savedErrno != 0 ? QString::fromLocal8Bit(std::strerror(savedErrno)) : m_port->errorString();
+    const bool meaningful = savedErrno != 0 && savedErrno != EAGAIN && savedErrno != EINTR;
+    const QString reason = meaningful ? QString::fromLocal8Bit(std::strerror(savedErrno))
+                                      : QStringLiteral("the line closed or the device was removed");
     report(QStringLiteral("COM%1 (%2) lost: %3").arg(m_commPort).arg(m_device, reason));
     // Qt keeps reporting the dead line in a tight loop until the port is closed.
     closePort();

@@ -1,0 +1,64 @@
+#pragma once
+
+// Shared pieces of the tests: a pseudo-terminal attached as a COM port with
+// a scripted relay on its far end, and small waiting helpers.
+
+#include "link/mscomm.h"
+#include "pty.h"
+#include "scriptedrelay.h"
+#include "ui/form1.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+#include <memory>
+
+// A serial line whose far end is a scripted relay bus, reachable as COM n.
+struct Line {
+    explicit Line(int comNumber = 1) : com(comNumber) {
+        relay = std::make_unique<ScriptedRelay>(pty.masterFd());
+        qputenv(QStringLiteral("ORVANT_COM%1").arg(com).toLatin1().constData(),
+                pty.slavePath().toLocal8Bit());
+    }
+    ~Line() { qunsetenv(QStringLiteral("ORVANT_COM%1").arg(com).toLatin1().constData()); }
+
+    // Pulls the adapter out.
+    void cut() {
+        relay.reset();
+        pty.closeMaster();
+    }
+
+    int com;
+    Pty pty;
+    std::unique_ptr<ScriptedRelay> relay;
+};
+
+// Presses "Conectar" with COM n selected; true when the port opened.
+inline bool connectForm(Form1& f, int comNumber = 1) {
+    f.cmb_com->setCurrentIndex(comNumber - 1);
+    f.cmd_conexion->click();
+    return f.MSComm1->PortOpen();
+}
+
+// Runs a click that starts a transaction from inside the event loop, as a
+// user's click would, and waits until its handler has returned.
+inline bool clickAndWait(QAbstractButton* button, int timeoutMs) {
+    bool done = false;
+    QTimer::singleShot(0, button, [&] {
+        button->click();
+        done = true;
+    });
+    return QTest::qWaitFor([&] { return done; }, timeoutMs);
+}
+
+inline QStringList logLines(const Form1& f) {
+    QStringList lines;
+    for (int i = 0; i < f.lst->count(); ++i) lines << f.lst->item(i)->text();
+    return lines;
+}
