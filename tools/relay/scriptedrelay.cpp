@@ -78,6 +78,7 @@ void ScriptedRelay::send(const QByteArray& bytes) {
         done += n;
     }
     sent.append({nowMs(), bytes});
+    emit wrote(bytes);
 }
 
 void ScriptedRelay::sendAfter(int ms, const QByteArray& bytes) {
@@ -104,6 +105,7 @@ void ScriptedRelay::onReadable() {
     while (m_pending.size() >= 8) {
         const QByteArray candidate = m_pending.left(8);
         if (!checkValueRight(candidate)) {
+            emit junk(m_pending.left(1));
             m_pending.remove(0, 1);
             continue;
         }

@@ -73,7 +73,12 @@ public:
 
 signals:
     void requestReceived(const QByteArray& request);
+    // A reply was scheduled (it leaves after delayMs).
     void replySent(const QByteArray& reply);
+    // Bytes went out on the line: replies, noise, scripted writes.
+    void wrote(const QByteArray& bytes);
+    // Bytes came in that make no well-formed request.
+    void junk(const QByteArray& bytes);
     void addressChanged(int from, int to);
 
 private:
