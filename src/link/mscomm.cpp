@@ -100,6 +100,7 @@ void MSComm::setPortOpen(bool open) {
 }
 
 void MSComm::closePort() {
+    ++m_closes;
     m_received.clear();
     if (m_port->isOpen()) m_port->close();
 }
@@ -122,7 +123,10 @@ QByteArray MSComm::Input() {
 }
 
 void MSComm::onReadyRead() {
-    QByteArray chunk = m_port->readAll();
+    deliver(m_port->readAll());
+}
+
+void MSComm::deliver(QByteArray chunk) {
     const qsizetype room = InBufferSize() - m_received.size();
     bool overflow = false;
     if (chunk.size() > room) {
@@ -130,12 +134,13 @@ void MSComm::onReadyRead() {
         overflow = true;
     }
     m_received.append(chunk);
+    const quint64 closes = m_closes;
     // One notification per byte, however the system grouped them.
-    for (qsizetype i = 0; i < chunk.size() && m_port->isOpen(); ++i) {
+    for (qsizetype i = 0; i < chunk.size() && m_closes == closes; ++i) {
         m_commEvent = comEvReceive;
         emit OnComm();
     }
-    if (overflow && m_port->isOpen()) {
+    if (overflow && m_closes == closes) {
         m_commEvent = comEventRxOver;
         emit OnComm();
     }

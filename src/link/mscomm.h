@@ -65,6 +65,10 @@ public:
     int OutBufferSize() const { return 512; }
     QSerialPort::FlowControl Handshaking() const { return QSerialPort::NoFlowControl; }
 
+    // Raises the notifications for bytes received from the line, as if the
+    // system had delivered them in this one chunk.
+    void deliver(QByteArray chunk);
+
     // The open port underneath, for tests that check the line state.
     const QSerialPort& port() const { return *m_port; }
 
@@ -86,4 +90,5 @@ private:
     QByteArray m_received;
     int16_t m_commEvent = 0;
     bool m_lost = false;
+    quint64 m_closes = 0; // tells a delivery that a handler closed the port
 };
