@@ -1,0 +1,246 @@
+// Measures the real window and link code over a pseudo-terminal with the
+// relay simulator: wall time against the bus schedule, CPU time while
+// waiting, a naive busy-wait for comparison, start-up time and memory.
+//   bench_flow BUILD_DIR [--quick]     (--quick skips the 190 s search)
+
+#include "link/mscomm.h"
+#include "ui/form1.h"
+#include "ui/intervaltimer.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QLineEdit>
+#include <QProcess>
+#include <QPushButton>
+#include <QTextStream>
+#include <QThread>
+#include <QTimer>
+#include <algorithm>
+#include <cstdio>
+#include <sys/resource.h>
+
+namespace {
+
+QTextStream out(stdout);
+
+double cpuSeconds() {
+    rusage ru{};
+    getrusage(RUSAGE_SELF, &ru);
+    return ru.ru_utime.tv_sec + ru.ru_utime.tv_usec / 1e6 + ru.ru_stime.tv_sec +
+           ru.ru_stime.tv_usec / 1e6;
+}
+
+struct Measure {
+    double wall = 0;
+    double cpu = 0;
+};
+
+template <typename F> Measure measure(F&& f) {
+    QElapsedTimer t;
+    const double c0 = cpuSeconds();
+    t.start();
+    f();
+    return {t.nsecsElapsed() / 1e9, cpuSeconds() - c0};
+}
+
+// A simulator process attached as COM1.
+class Simulator {
+public:
+    Simulator(const QString& build, const QStringList& args) {
+        m_proc.start(build + QStringLiteral("/orvant-relay-sim"), args);
+        if (!m_proc.waitForStarted() || !m_proc.waitForReadyRead(5000)) qFatal("no simulator");
+        path = QString::fromLocal8Bit(m_proc.readLine().trimmed());
+        qputenv("ORVANT_COM1", path.toLocal8Bit());
+    }
+    ~Simulator() {
+        m_proc.terminate();
+        m_proc.waitForFinished(2000);
+    }
+    QString path;
+
+private:
+    QProcess m_proc;
+};
+
+// Clicks from inside the event loop, as a user does, and waits for the
+// handler to return.
+void click(QAbstractButton* b) {
+    bool done = false;
+    QTimer::singleShot(0, b, [&] {
+        b->click();
+        done = true;
+    });
+    while (!done) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+}
+
+void idle(int ms) {
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+// Three silent attempts with the wait a straight port of the design would
+// write: pump once, test the flag, repeat, never block.
+void naiveSilentTransaction(Form1& f) {
+    const QByteArray frame = QByteArray::fromHex("630300030001");
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        f.MSComm1->setOutput(frame + QByteArray::fromHex("0000"));
+        f.TimeOutFlag = QVariant::fromValue<int16_t>(0);
+        f.Timer1->setInterval(500);
+        while (f.TimeOutFlag.toInt() == 0) QCoreApplication::processEvents();
+    }
+}
+
+struct Row {
+    QString what;
+    QString figure;
+    QString goal;
+    QString verdict;
+};
+QList<Row> rows;
+
+void add(const QString& what, const QString& figure, const QString& goal, bool met) {
+    rows.append({what, figure, goal, met ? QStringLiteral("met") : QStringLiteral("MISSED")});
+    out << "  " << what << ": " << figure << Qt::endl;
+}
+
+QString pct(double share) {
+    return QStringLiteral("%1 %").arg(share * 100, 0, 'f', 3);
+}
+
+long peakRssKb(qint64 pid) {
+    QFile f(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!f.open(QIODevice::ReadOnly)) return -1;
+    for (const QByteArray& line : f.readAll().split('\n'))
+        if (line.startsWith("VmHWM:")) return line.mid(6).trimmed().split(' ').first().toLong();
+    return -1;
+}
+
+double median(QList<double> v) {
+    std::sort(v.begin(), v.end());
+    return v.isEmpty() ? 0 : v[v.size() / 2];
+}
+
+} // namespace
+
+int main(int argc, char* argv[]) {
+    QApplication app(argc, argv);
+    if (argc < 2) qFatal("usage: bench_flow BUILD_DIR [--quick]");
+    const QString build = QString::fromLocal8Bit(argv[1]);
+    const bool quick = argc > 2 && QByteArray(argv[2]) == "--quick";
+
+    if (!quick) {
+        out << "Full automatic search, nothing attached (190.5 s)..." << Qt::endl;
+        Simulator sim(build, {QStringLiteral("--silent")});
+        Form1 f;
+        f.show();
+        f.cmd_conexion->click();
+        const Measure m = measure([&] { click(f.cmb_buscar); });
+        add(QStringLiteral("search 1..127, nothing attached: wall / 190.5 s"),
+            QStringLiteral("%1 s, ratio %2").arg(m.wall, 0, 'f', 2).arg(m.wall / 190.5, 0, 'f', 4),
+            QStringLiteral("ratio <= 1.01"), m.wall / 190.5 <= 1.01);
+        add(QStringLiteral("  CPU during it, share of wall"), pct(m.cpu / m.wall),
+            QStringLiteral("< 1 %"), m.cpu / m.wall < 0.01);
+    }
+
+    {
+        out << "Search finding a relay at 5, then an address change..." << Qt::endl;
+        Simulator sim(build, {QStringLiteral("--relay"), QStringLiteral("5")});
+        Form1 f;
+        f.show();
+        f.cmd_conexion->click();
+        const Measure s = measure([&] { click(f.cmb_buscar); });
+        if (f.DirActual != 5) qFatal("the relay was not found at 5");
+        add(QStringLiteral("search finding 5: wall / 6.5 s"),
+            QStringLiteral("%1 s, ratio %2").arg(s.wall, 0, 'f', 3).arg(s.wall / 6.5, 0, 'f', 4),
+            QStringLiteral("ratio <= 1.01"), s.wall / 6.5 <= 1.01);
+        add(QStringLiteral("  CPU during it, share of wall"), pct(s.cpu / s.wall),
+            QStringLiteral("< 1 %"), s.cpu / s.wall < 0.01);
+        f.cmb_dir->setCurrentText(QStringLiteral("10"));
+        const Measure c = measure([&] { click(f.cmd_cambiar); });
+        add(QStringLiteral("address change: wall / 0.5 s"),
+            QStringLiteral("%1 s, ratio %2").arg(c.wall, 0, 'f', 3).arg(c.wall / 0.5, 0, 'f', 4),
+            QStringLiteral("ratio <= 1.01"), c.wall / 0.5 <= 1.01);
+        // The same write again and again, without the window's step changes:
+        // what the link itself adds to the 500 ms wait.
+        QList<double> writes;
+        for (int k = 0; k < 5; ++k) writes << measure([&] { f.Modbus(10, 6, 0, 3, 0, 10); }).wall;
+        std::sort(writes.begin(), writes.end());
+        add(QStringLiteral("  one write transaction alone (median of 5): wall / 0.5 s"),
+            QStringLiteral("%1 s, ratio %2")
+                .arg(writes[2], 0, 'f', 4)
+                .arg(writes[2] / 0.5, 0, 'f', 4),
+            QStringLiteral("ratio <= 1.01"), writes[2] / 0.5 <= 1.01);
+        // Back in step 2 with the reply timer still ticking every 500 ms.
+        const Measure i = measure([&] { idle(5000); });
+        add(QStringLiteral("idle in step 2 for 5 s, CPU share"), pct(i.cpu / i.wall),
+            QStringLiteral("< 0.5 %"), i.cpu / i.wall < 0.005);
+    }
+
+    {
+        out << "Three silent attempts: naive busy wait against ours..." << Qt::endl;
+        Simulator sim(build, {QStringLiteral("--silent")});
+        Form1 f;
+        f.show();
+        f.cmd_conexion->click();
+        const Measure naive = measure([&] { naiveSilentTransaction(f); });
+        const Measure ours = measure([&] { f.Modbus(99, 3, 0, 3, 0, 1); });
+        add(QStringLiteral("3 silent attempts, busy wait: CPU / wall"),
+            QStringLiteral("%1 s / %2 s (%3)")
+                .arg(naive.cpu, 0, 'f', 3)
+                .arg(naive.wall, 0, 'f', 3)
+                .arg(pct(naive.cpu / naive.wall)),
+            QStringLiteral("(comparison)"), true);
+        add(QStringLiteral("3 silent attempts, ours: CPU / wall"),
+            QStringLiteral("%1 s / %2 s (%3)")
+                .arg(ours.cpu, 0, 'f', 4)
+                .arg(ours.wall, 0, 'f', 3)
+                .arg(pct(ours.cpu / ours.wall)),
+            QStringLiteral("< 1 %"), ours.cpu / ours.wall < 0.01);
+        add(QStringLiteral("CPU time, busy wait / ours"),
+            QStringLiteral("%1 x").arg(naive.cpu / std::max(ours.cpu, 1e-6), 0, 'f', 0),
+            QStringLiteral("(headline)"), true);
+    }
+
+    {
+        out << "Start-up and memory..." << Qt::endl;
+        QList<double> startups;
+        for (int run = 0; run < 7; ++run) {
+            QProcess p;
+            QElapsedTimer t;
+            t.start();
+            p.start(build + QStringLiteral("/bench/bench_startup"), {});
+            if (!p.waitForReadyRead(10000)) qFatal("bench_startup did not show its window");
+            startups << t.nsecsElapsed() / 1e6;
+            p.waitForFinished(5000);
+        }
+        const double start = median(startups);
+        add(QStringLiteral("start-up to window shown (median of 7)"),
+            QStringLiteral("%1 ms").arg(start, 0, 'f', 1), QStringLiteral("< 250 ms"), start < 250);
+
+        QList<double> peaks;
+        for (int run = 0; run < 5; ++run) {
+            QProcess p;
+            p.start(build + QStringLiteral("/orvant-address"), {});
+            p.waitForStarted();
+            QThread::msleep(3000);
+            peaks << peakRssKb(p.processId()) / 1024.0;
+            p.terminate();
+            p.waitForFinished(3000);
+        }
+        const double peak = median(peaks);
+        add(QStringLiteral("peak resident memory, idle 3 s (median of 5)"),
+            QStringLiteral("%1 MB").arg(peak, 0, 'f', 1), QStringLiteral("< 40 MB"), peak < 40);
+    }
+
+    out << Qt::endl
+        << "| measurement | result | goal | |" << Qt::endl
+        << "|---|---|---|---|" << Qt::endl;
+    for (const Row& r : rows)
+        out << "| " << r.what << " | " << r.figure << " | " << r.goal << " | " << r.verdict << " |"
+            << Qt::endl;
+    return 0;
+}
