@@ -96,6 +96,7 @@ void MSComm::setPortOpen(bool open) {
     // Pseudo-terminals refuse the modem lines; that is harmless.
     m_port->setDataTerminalReady(DTREnable());
     m_port->setRequestToSend(RTSEnable());
+    errno = 0; // the refusals above must not pass for the cause of a later loss
     report(QStringLiteral("COM%1 is %2").arg(m_commPort).arg(device));
 }
 

@@ -14,6 +14,7 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QScreen>
+#include <QStyle>
 #include <QValidator>
 #include <initializer_list>
 
@@ -38,13 +39,17 @@ class TypingLimit : public QValidator {
 public:
     TypingLimit(int limit, QLineEdit* edit) : QValidator(edit), m_limit(limit), m_edit(edit) {}
     State validate(QString& input, int&) const override {
-        if (input.size() > m_limit && input.size() >= m_edit->text().size()) return Invalid;
+        // setText() clears the modified flag: the program's text passes whole.
+        if (m_edit->isModified() && input.size() > m_limit && input.size() >= m_accepted)
+            return Invalid;
+        m_accepted = input.size();
         return Acceptable;
     }
 
 private:
     int m_limit;
     QLineEdit* m_edit;
+    mutable qsizetype m_accepted = 0; // length of the text before this edit
 };
 
 // The original's "MS Sans Serif", or the nearest sans serif this host has.
@@ -64,12 +69,20 @@ QFont sansFont(int pixels, bool bold = false) {
     f.setPixelSize(pixels);
     f.setBold(bold);
     f.setStyleHint(QFont::SansSerif);
+    // Whole-pixel glyph widths, as the original's bitmap font had.
+    f.setHintingPreference(QFont::PreferFullHinting);
     return f;
 }
 
 } // namespace
 
+// The icon lives in a static library, whose resources only link in when used.
+static void initResources() {
+    Q_INIT_RESOURCE(resources);
+}
+
 Form1::Form1(int replyWaitMs, QWidget* parent) : QWidget(parent), m_replyWait(replyWaitMs) {
+    initResources();
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QStringLiteral("CONFIGURACION DIRECCION PARA DISPOSITIVOS ORVANT"));
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
@@ -91,7 +104,10 @@ Form1::Form1(int replyWaitMs, QWidget* parent) : QWidget(parent), m_replyWait(re
 
     Form_Load();
 
-    if (QScreen* s = screen()) move(s->availableGeometry().center() - rect().center());
+    // The client area is placed; move() would place the frame's corner there.
+    if (QScreen* s = screen())
+        setGeometry(
+            QStyle::alignedRect(Qt::LeftToRight, Qt::AlignCenter, size(), s->availableGeometry()));
 }
 
 Form1::~Form1() = default;
