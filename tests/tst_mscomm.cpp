@@ -1,0 +1,672 @@
+// The serial control on real pseudo-terminals: opening a COM number, line
+// settings, bytes in both directions, one notification per received byte,
+// the ways a port cannot be opened or goes away, and how COM numbers map to
+// the system's devices.
+#include "link/comport.h"
+#include "link/mscomm.h"
+#include "pty.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QMap>
+#include <QProcess>
+#include <QSerialPortInfo>
+#include <QTemporaryFile>
+#include <QTest>
+#include <QTextStream>
+#include <algorithm>
+#include <functional>
+#include <memory>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+// COM n names the device through the environment while this lives.
+class ComName {
+public:
+    ComName(int n, const QString& device) : m_name("ORVANT_COM" + QByteArray::number(n)) {
+        qputenv(m_name.constData(), device.toLocal8Bit());
+    }
+    ~ComName() { qunsetenv(m_name.constData()); }
+    ComName(const ComName&) = delete;
+    ComName& operator=(const ComName&) = delete;
+
+private:
+    QByteArray m_name;
+};
+
+// The error number an operation fails with, 0 when it succeeds.
+int errorOf(const std::function<void()>& operation) {
+    try {
+        operation();
+    } catch (const CommError& e) {
+        return e.number;
+    }
+    return 0;
+}
+
+QByteArray everyByteValue() {
+    QByteArray all;
+    for (int b = 0; b < 256; ++b) all.append(static_cast<char>(b));
+    return all;
+}
+
+bool writeAll(int fd, const QByteArray& bytes) {
+    qsizetype done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.constData() + done, bytes.size() - done);
+        if (n <= 0) return false;
+        done += n;
+    }
+    return true;
+}
+
+// What the far end of the line has received, once count bytes are there.
+QByteArray readFarEnd(int fd, int count) {
+    QByteArray got;
+    (void)QTest::qWaitFor(
+        [&] {
+            char buffer[512];
+            ssize_t n;
+            while ((n = ::read(fd, buffer, sizeof buffer)) > 0) got.append(buffer, n);
+            return got.size() >= count;
+        },
+        3000);
+    return got;
+}
+
+// Line state as the device sees it; the master side reports the slave's.
+termios lineState(const Pty& pty) {
+    termios t{};
+    tcgetattr(pty.masterFd(), &t);
+    return t;
+}
+
+// Receives through the control the way the window does: one read per
+// notification.
+struct Receiver {
+    explicit Receiver(MSComm& comm) : comm(comm) {
+        QObject::connect(&comm, &MSComm::OnComm, &comm, [this] {
+            ++notifications;
+            events << this->comm.CommEvent();
+            if (readEach) {
+                const QByteArray one = this->comm.Input();
+                sizes << one.size();
+                bytes += one;
+            }
+        });
+    }
+    MSComm& comm;
+    bool readEach = true;
+    int notifications = 0;
+    QList<int> events;
+    QList<int> sizes;
+    QByteArray bytes;
+};
+
+// A program of its own that opens the device and keeps it until told to go.
+class Holder {
+public:
+    explicit Holder(const QString& device) {
+        m_process.start(QCoreApplication::applicationFilePath(),
+                        {QStringLiteral("--hold-port"), device});
+    }
+    ~Holder() { release(); }
+    bool holding() {
+        if (!m_process.waitForStarted(5000)) return false;
+        while (!m_process.canReadLine())
+            if (!m_process.waitForReadyRead(5000)) return false;
+        return m_process.readLine().trimmed() == "HELD";
+    }
+    void release() {
+        if (m_process.state() == QProcess::NotRunning) return;
+        m_process.closeWriteChannel();
+        if (!m_process.waitForFinished(5000)) m_process.kill();
+        m_process.waitForFinished(1000);
+    }
+
+private:
+    QProcess m_process;
+};
+
+int holdPort(const QString& device) {
+    QSerialPort port(device);
+    QTextStream out(stdout);
+    if (!port.open(QIODevice::ReadWrite)) {
+        out << "FAILED " << port.errorString() << Qt::endl;
+        return 1;
+    }
+    out << "HELD" << Qt::endl;
+    char c;
+    while (::read(STDIN_FILENO, &c, 1) > 0) {
+    }
+    return 0;
+}
+
+} // namespace
+
+class TestMsComm : public QObject {
+    Q_OBJECT
+private slots:
+    void openAndClose() {
+        Pty a, b;
+        QVERIFY(a.isValid() && b.isValid());
+        ComName com3(3, a.slavePath());
+        ComName com4(4, b.slavePath());
+        MSComm comm;
+        QCOMPARE(comm.CommPort(), int16_t(1));
+        QCOMPARE(comm.Settings(), QStringLiteral("9600,N,8,1"));
+        QVERIFY(!comm.PortOpen());
+
+        comm.setCommPort(3);
+        comm.setSettings(QStringLiteral("9600,N,8,1"));
+        QCOMPARE(errorOf([&] { comm.setPortOpen(true); }), 0);
+        QVERIFY(comm.PortOpen());
+        QCOMPARE(comm.device(), a.slavePath());
+
+        // The configuration in force: 9600 8N1, no handshaking, every byte
+        // passed as it is. A pseudo-terminal keeps only speed, stop bits and
+        // the raw flags, so those are read back from the device itself.
+        QCOMPARE(comm.port().baudRate(), 9600);
+        QCOMPARE(comm.port().parity(), QSerialPort::NoParity);
+        QCOMPARE(comm.port().dataBits(), QSerialPort::Data8);
+        QCOMPARE(comm.port().stopBits(), QSerialPort::OneStop);
+        QCOMPARE(comm.port().flowControl(), QSerialPort::NoFlowControl);
+        const termios t = lineState(a);
+        QCOMPARE(cfgetospeed(&t), speed_t(B9600));
+        QCOMPARE(cfgetispeed(&t), speed_t(B9600));
+        QCOMPARE(t.c_cflag & (CSTOPB | CRTSCTS), tcflag_t(0));
+        QCOMPARE(t.c_iflag & (IXON | IXOFF | ICRNL | INLCR | IGNCR | ISTRIP | PARMRK), tcflag_t(0));
+        QCOMPARE(t.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), tcflag_t(0));
+        QCOMPARE(t.c_oflag & OPOST, tcflag_t(0));
+
+        comm.setPortOpen(false);
+        QVERIFY(!comm.PortOpen());
+        comm.setPortOpen(false); // closing a closed port is harmless
+        QVERIFY(!comm.PortOpen());
+
+        // A new number takes effect at the next open.
+        comm.setCommPort(4);
+        comm.setPortOpen(true);
+        QCOMPARE(comm.device(), b.slavePath());
+        comm.setPortOpen(false);
+        comm.setCommPort(3);
+        comm.setPortOpen(true);
+        QCOMPARE(comm.device(), a.slavePath());
+    }
+
+    // Pseudo-terminals have no modem lines; the port opens and stays up.
+    void modemLinesNotRequired() {
+        Pty pty;
+        ComName com(1, pty.slavePath());
+        MSComm comm;
+        int lost = 0;
+        connect(&comm, &MSComm::PortLost, this, [&] { ++lost; });
+        QCOMPARE(errorOf([&] { comm.setPortOpen(true); }), 0);
+        QTest::qWait(100);
+        QVERIFY(comm.PortOpen());
+        QCOMPARE(lost, 0);
+        QCOMPARE(errorOf([&] { comm.setOutput(QByteArray("\x01\x02", 2)); }), 0);
+        QCOMPARE(readFarEnd(pty.masterFd(), 2), QByteArray("\x01\x02", 2));
+    }
+
+    void settingsTexts_data() {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<bool>("valid");
+        QTest::addColumn<int>("baud");
+        QTest::addColumn<int>("parity");
+        QTest::addColumn<int>("dataBits");
+        QTest::addColumn<int>("stopBits");
+        auto valid = [](const char* text, int baud, QSerialPort::Parity p, int bits,
+                        QSerialPort::StopBits stop) {
+            QTest::newRow(text) << text << true << baud << int(p) << bits << int(stop);
+        };
+        auto invalid = [](const char* tag, const char* text) {
+            QTest::newRow(tag) << text << false << 0 << 0 << 0 << 0;
+        };
+        valid("9600,N,8,1", 9600, QSerialPort::NoParity, 8, QSerialPort::OneStop);
+        valid("19200,E,7,2", 19200, QSerialPort::EvenParity, 7, QSerialPort::TwoStop);
+        valid("4800,O,5,1.5", 4800, QSerialPort::OddParity, 5, QSerialPort::OneAndHalfStop);
+        valid("1200,M,6,1", 1200, QSerialPort::MarkParity, 6, QSerialPort::OneStop);
+        valid("300,S,8,2", 300, QSerialPort::SpaceParity, 8, QSerialPort::TwoStop);
+        valid("115200,N,8,1", 115200, QSerialPort::NoParity, 8, QSerialPort::OneStop);
+        valid("9600,n,8,1", 9600, QSerialPort::NoParity, 8, QSerialPort::OneStop);
+        invalid("empty", "");
+        invalid("baud only", "9600");
+        invalid("three fields", "9600,N,8");
+        invalid("five fields", "9600,N,8,1,1");
+        invalid("semicolons", "9600;N;8;1");
+        invalid("baud not a number", "abc,N,8,1");
+        invalid("baud zero", "0,N,8,1");
+        invalid("baud negative", "-9600,N,8,1");
+        invalid("unknown parity", "9600,X,8,1");
+        invalid("no parity letter", "9600,,8,1");
+        invalid("nine data bits", "9600,N,9,1");
+        invalid("four data bits", "9600,N,4,1");
+        invalid("no data bits", "9600,N,,1");
+        invalid("three stop bits", "9600,N,8,3");
+        invalid("zero stop bits", "9600,N,8,0");
+    }
+    void settingsTexts() {
+        QFETCH(QString, text);
+        QFETCH(bool, valid);
+        QFETCH(int, baud);
+        QFETCH(int, parity);
+        QFETCH(int, dataBits);
+        QFETCH(int, stopBits);
+
+        const auto parsed = comport::parseSettings(text);
+        QCOMPARE(parsed.has_value(), valid);
+        if (valid) {
+            QCOMPARE(parsed->baud, baud);
+            QCOMPARE(int(parsed->parity), parity);
+            QCOMPARE(int(parsed->dataBits), dataBits);
+            QCOMPARE(int(parsed->stopBits), stopBits);
+        }
+
+        MSComm comm;
+        const QString before = QStringLiteral("4800,E,7,2");
+        comm.setSettings(before);
+        const int error = errorOf([&] { comm.setSettings(text); });
+        QCOMPARE(error, valid ? 0 : int(MSComm::ErrInvalidPropertyValue));
+        QCOMPARE(comm.Settings(), valid ? text : before);
+    }
+
+    // New settings reach the open device; refused ones leave it alone.
+    void settingsOnOpenPort() {
+        Pty pty;
+        ComName com(2, pty.slavePath());
+        MSComm comm;
+        comm.setCommPort(2);
+        comm.setPortOpen(true);
+
+        // A pseudo-terminal refuses other parities and data bits, so speed
+        // and stop bits carry the change here.
+        comm.setSettings(QStringLiteral("19200,N,8,2"));
+        QCOMPARE(comm.port().baudRate(), 19200);
+        QCOMPARE(comm.port().stopBits(), QSerialPort::TwoStop);
+        termios t = lineState(pty);
+        QCOMPARE(cfgetospeed(&t), speed_t(B19200));
+        QCOMPARE(t.c_cflag & CSTOPB, tcflag_t(CSTOPB));
+
+        QCOMPARE(errorOf([&] { comm.setSettings(QStringLiteral("9600,Q,8,1")); }),
+                 int(MSComm::ErrInvalidPropertyValue));
+        QCOMPARE(comm.port().baudRate(), 19200);
+        t = lineState(pty);
+        QCOMPARE(cfgetospeed(&t), speed_t(B19200));
+        QVERIFY(comm.PortOpen());
+
+        comm.setSettings(QStringLiteral("9600,N,8,1"));
+        QCOMPARE(comm.port().stopBits(), QSerialPort::OneStop);
+        t = lineState(pty);
+        QCOMPARE(cfgetospeed(&t), speed_t(B9600));
+        QCOMPARE(t.c_cflag & CSTOPB, tcflag_t(0));
+    }
+
+    void everyByteGoesOutUnchanged() {
+        Pty pty;
+        ComName com(1, pty.slavePath());
+        MSComm comm;
+        comm.setPortOpen(true);
+        const QByteArray all = everyByteValue();
+        QByteArray reversed = all;
+        std::reverse(reversed.begin(), reversed.end());
+        comm.setOutput(all);
+        comm.setOutput(reversed);
+        QCOMPARE(readFarEnd(pty.masterFd(), 512), all + reversed);
+    }
+
+    // Every value arrives unchanged, one notification and one byte per read,
+    // however the bytes are grouped on the way.
+    void everyByteComesInUnchanged_data() {
+        QTest::addColumn<int>("chunk");
+        QTest::newRow("one at a time") << 1;
+        QTest::newRow("in sevens") << 7;
+        QTest::newRow("all at once") << 256;
+    }
+    void everyByteComesInUnchanged() {
+        QFETCH(int, chunk);
+        Pty pty;
+        ComName com(1, pty.slavePath());
+        MSComm comm;
+        Receiver rx(comm);
+        comm.setPortOpen(true);
+        const QByteArray all = everyByteValue();
+        for (int i = 0; i < all.size(); i += chunk) {
+            QVERIFY(writeAll(pty.masterFd(), all.mid(i, chunk)));
+            if (chunk < all.size()) QTest::qWait(1);
+        }
+        QVERIFY(QTest::qWaitFor([&] { return rx.notifications >= 256; }, 5000));
+        QTest::qWait(50);
+        QCOMPARE(rx.notifications, 256);
+        QCOMPARE(rx.bytes, all);
+        QCOMPARE(rx.sizes, QList<int>(256, 1));
+        QCOMPARE(rx.events, QList<int>(256, MSComm::comEvReceive));
+        QVERIFY(comm.Input().isEmpty());
+    }
+
+    // Several bytes in one write on the far end still give one notification
+    // each, whether the handler reads at once or later.
+    void oneNotificationPerByte_data() {
+        QTest::addColumn<bool>("readEach");
+        QTest::newRow("read in the handler") << true;
+        QTest::newRow("read afterwards") << false;
+    }
+    void oneNotificationPerByte() {
+        QFETCH(bool, readEach);
+        Pty pty;
+        ComName com(1, pty.slavePath());
+        MSComm comm;
+        Receiver rx(comm);
+        rx.readEach = readEach;
+        comm.setPortOpen(true);
+        const QByteArray frame = QByteArray::fromHex("0103020005000BD5C0");
+        QVERIFY(writeAll(pty.masterFd(), frame));
+        QVERIFY(QTest::qWaitFor([&] { return rx.notifications >= frame.size(); }, 3000));
+        QTest::qWait(50);
+        QCOMPARE(rx.notifications, frame.size());
+        QCOMPARE(rx.events, QList<int>(frame.size(), MSComm::comEvReceive));
+        if (!readEach) {
+            for (char expected : frame) QCOMPARE(comm.Input(), QByteArray(1, expected));
+        } else {
+            QCOMPARE(rx.bytes, frame);
+        }
+        QCOMPARE(comm.Input(), QByteArray());
+    }
+
+    void inputWhenNothingWaits() {
+        MSComm comm;
+        QVERIFY(comm.Input().isEmpty());
+        Pty pty;
+        ComName com(1, pty.slavePath());
+        comm.setPortOpen(true);
+        QVERIFY(comm.Input().isEmpty());
+        QVERIFY(writeAll(pty.masterFd(), "A"));
+        QVERIFY(QTest::qWaitFor([&] { return comm.CommEvent() == MSComm::comEvReceive; }, 3000));
+        QCOMPARE(comm.Input(), QByteArray("A"));
+        QVERIFY(comm.Input().isEmpty());
+        // Closing drops what was not read.
+        QVERIFY(writeAll(pty.masterFd(), "B"));
+        QTest::qWait(50);
+        comm.setPortOpen(false);
+        QVERIFY(comm.Input().isEmpty());
+    }
+
+    void outputNeedsOpenPort() {
+        MSComm comm;
+        QCOMPARE(errorOf([&] { comm.setOutput("x"); }), int(MSComm::ErrPortNotOpen));
+        Pty pty;
+        ComName com(1, pty.slavePath());
+        comm.setPortOpen(true);
+        comm.setPortOpen(false);
+        QCOMPARE(errorOf([&] { comm.setOutput("x"); }), int(MSComm::ErrPortNotOpen));
+        QCOMPARE(readFarEnd(pty.masterFd(), 1), QByteArray());
+    }
+
+    // Every way a COM number can be unusable gives 8002, leaves the port
+    // closed, and does not stop the next open of a usable device.
+    void unusablePort_data() {
+        QTest::addColumn<QString>("cause");
+        for (const char* cause :
+             {"no such path", "not a terminal", "line already gone", "beyond the system's ports",
+              "held in this process", "held by another program"})
+            QTest::newRow(cause) << QString::fromLatin1(cause);
+    }
+    void unusablePort() {
+        QFETCH(QString, cause);
+        const int n = 5;
+        Pty pty;
+        QVERIFY(pty.isValid());
+        QTemporaryFile plainFile;
+        std::unique_ptr<ComName> name;
+        std::unique_ptr<QSerialPort> sameProcess;
+        std::unique_ptr<Holder> otherProgram;
+        std::unique_ptr<Pty> gone;
+        int number = n;
+
+        if (cause == QLatin1String("no such path")) {
+            name = std::make_unique<ComName>(n, QStringLiteral("/dev/orvant-no-such-tty"));
+        } else if (cause == QLatin1String("not a terminal")) {
+            QVERIFY(plainFile.open());
+            name = std::make_unique<ComName>(n, plainFile.fileName());
+        } else if (cause == QLatin1String("line already gone")) {
+            // Kept until the end so that no other pseudo-terminal takes its number.
+            gone = std::make_unique<Pty>();
+            name = std::make_unique<ComName>(n, gone->slavePath());
+            gone->closeMaster();
+        } else if (cause == QLatin1String("beyond the system's ports")) {
+            number = int(QSerialPortInfo::availablePorts().size()) + 1;
+            qunsetenv(QByteArray("ORVANT_COM" + QByteArray::number(number)).constData());
+        } else if (cause == QLatin1String("held in this process")) {
+            // Qt locks the device for whoever opens it, so a second port
+            // object meets the same refusal as another program would.
+            name = std::make_unique<ComName>(n, pty.slavePath());
+            sameProcess = std::make_unique<QSerialPort>(pty.slavePath());
+            QVERIFY(sameProcess->open(QIODevice::ReadWrite));
+        } else {
+            name = std::make_unique<ComName>(n, pty.slavePath());
+            otherProgram = std::make_unique<Holder>(pty.slavePath());
+            QVERIFY(otherProgram->holding());
+        }
+
+        MSComm comm;
+        comm.setCommPort(static_cast<int16_t>(number));
+        QCOMPARE(errorOf([&] { comm.setPortOpen(true); }), int(MSComm::ErrInvalidPortNumber));
+        QVERIFY(!comm.PortOpen());
+        QCOMPARE(errorOf([&] { comm.setOutput("x"); }), int(MSComm::ErrPortNotOpen));
+
+        // Once the device is free, or the number names a usable one, it opens.
+        sameProcess.reset();
+        otherProgram.reset();
+        name.reset();
+        name = std::make_unique<ComName>(number, pty.slavePath());
+        QCOMPARE(errorOf([&] { comm.setPortOpen(true); }), 0);
+        QVERIFY(comm.PortOpen());
+        comm.setOutput("ok");
+        QCOMPARE(readFarEnd(pty.masterFd(), 2), QByteArray("ok"));
+    }
+
+    // The far end going away closes the port with one report, and the dead
+    // line is not polled afterwards.
+    void lineLost() {
+        Pty first, second;
+        ComName com(1, first.slavePath());
+        MSComm comm;
+        int lost = 0;
+        bool openAtReport = true;
+        connect(&comm, &MSComm::PortLost, this, [&] {
+            ++lost;
+            openAtReport = comm.PortOpen();
+        });
+        int errors = 0;
+        connect(&comm.port(), &QSerialPort::errorOccurred, this,
+                [&](QSerialPort::SerialPortError e) {
+                    if (e != QSerialPort::NoError) ++errors;
+                });
+        comm.setPortOpen(true);
+        first.closeMaster();
+        QVERIFY(QTest::qWaitFor([&] { return lost > 0; }, 3000));
+        QVERIFY(!openAtReport);
+        QVERIFY(!comm.PortOpen());
+        const int errorsAtLoss = errors;
+        QTest::qWait(300);
+        QCOMPARE(lost, 1);
+        QCOMPARE(errors, errorsAtLoss);
+        QVERIFY(!comm.PortOpen());
+        QCOMPARE(errorOf([&] { comm.setOutput("x"); }), int(MSComm::ErrPortNotOpen));
+        QVERIFY(comm.Input().isEmpty());
+
+        // A later line is watched afresh: its loss is reported once more.
+        ComName again(1, second.slavePath());
+        QCOMPARE(errorOf([&] { comm.setPortOpen(true); }), 0);
+        Receiver rx(comm);
+        QVERIFY(writeAll(second.masterFd(), "Z"));
+        QVERIFY(QTest::qWaitFor([&] { return rx.notifications == 1; }, 3000));
+        QCOMPARE(rx.bytes, QByteArray("Z"));
+        second.closeMaster();
+        QVERIFY(QTest::qWaitFor([&] { return lost == 2; }, 3000));
+        QTest::qWait(300);
+        QCOMPARE(lost, 2);
+        QVERIFY(!comm.PortOpen());
+    }
+
+    // Closing the port on purpose is no loss.
+    void closingIsNoLoss() {
+        Pty pty;
+        ComName com(1, pty.slavePath());
+        MSComm comm;
+        int lost = 0;
+        connect(&comm, &MSComm::PortLost, this, [&] { ++lost; });
+        comm.setPortOpen(true);
+        comm.setPortOpen(false);
+        pty.closeMaster();
+        QTest::qWait(100);
+        QCOMPARE(lost, 0);
+    }
+
+    void comNumbers_data() {
+        QTest::addColumn<int>("n");
+        QTest::addColumn<QStringList>("environment");
+        QTest::addColumn<QStringList>("ports");
+        QTest::addColumn<QString>("device");
+        const QStringList ports = {"/dev/ttyS10", "/dev/ttyUSB10", "/dev/ttyS0", "/dev/ttyACM0",
+                                   "/dev/ttyUSB2"};
+        const QStringList none;
+        QTest::newRow("COM1 first adapter") << 1 << none << ports << "/dev/ttyACM0";
+        QTest::newRow("COM2 ttyUSB2") << 2 << none << ports << "/dev/ttyUSB2";
+        QTest::newRow("COM3 ttyUSB10") << 3 << none << ports << "/dev/ttyUSB10";
+        QTest::newRow("COM4 first other") << 4 << none << ports << "/dev/ttyS0";
+        QTest::newRow("COM5 ttyS10") << 5 << none << ports << "/dev/ttyS10";
+        QTest::newRow("COM6 beyond the list") << 6 << none << ports << "";
+        QTest::newRow("COM0") << 0 << none << ports << "";
+        QTest::newRow("COM-1") << -1 << none << ports << "";
+        QTest::newRow("no ports") << 1 << none << QStringList() << "";
+        QTest::newRow("override") << 2 << QStringList{"ORVANT_COM2=/dev/pts/7"} << ports
+                                  << "/dev/pts/7";
+        QTest::newRow("override beyond the list")
+            << 20 << QStringList{"ORVANT_COM20=/dev/ttyX"} << ports << "/dev/ttyX";
+        QTest::newRow("empty override ignored")
+            << 1 << QStringList{"ORVANT_COM1="} << ports << "/dev/ttyACM0";
+        QTest::newRow("another number's override")
+            << 1 << QStringList{"ORVANT_COM11=/dev/pts/9", "ORVANT_COM10=/dev/pts/8"} << ports
+            << "/dev/ttyACM0";
+        QTest::newRow("override of COM1 is not COM11")
+            << 11 << QStringList{"ORVANT_COM1=/dev/pts/9"} << ports << "";
+        QTest::newRow("no override below COM1")
+            << 0 << QStringList{"ORVANT_COM0=/dev/pts/9"} << ports << "";
+    }
+    void comNumbers() {
+        QFETCH(int, n);
+        QFETCH(QStringList, environment);
+        QFETCH(QStringList, ports);
+        QFETCH(QString, device);
+        QMap<QString, QString> env;
+        for (const QString& entry : environment)
+            env.insert(entry.section(QLatin1Char('='), 0, 0), entry.section(QLatin1Char('='), 1));
+        const auto lookUp = [&](const QString& name) { return env.value(name); };
+        QCOMPARE(comport::deviceFor(n, lookUp, ports), device);
+    }
+
+    // The process's own environment is what names a COM number.
+    void comNumberFromEnvironment() {
+        {
+            ComName com(7, QStringLiteral("/dev/pts/77"));
+            QCOMPARE(comport::deviceFor(7), QStringLiteral("/dev/pts/77"));
+            QVERIFY(comport::deviceFor(17) != QStringLiteral("/dev/pts/77"));
+        }
+        ComName empty(7, QString());
+        QStringList system;
+        for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts())
+            system << info.systemLocation();
+        QCOMPARE(comport::deviceFor(7), comport::orderPorts(system).value(6));
+    }
+
+    void portOrder_data() {
+        QTest::addColumn<QStringList>("ports");
+        QTest::addColumn<QStringList>("ordered");
+        QTest::newRow("adapters first, numbers by value")
+            << QStringList{"/dev/ttyS10", "/dev/ttyUSB10", "/dev/ttyS0", "/dev/ttyACM0",
+                           "/dev/ttyUSB2"}
+            << QStringList{"/dev/ttyACM0", "/dev/ttyUSB2", "/dev/ttyUSB10", "/dev/ttyS0",
+                           "/dev/ttyS10"};
+        QTest::newRow("many adapters")
+            << QStringList{"ttyUSB10", "ttyUSB9", "ttyUSB100", "ttyUSB1"}
+            << QStringList{"ttyUSB1", "ttyUSB9", "ttyUSB10", "ttyUSB100"};
+        QTest::newRow("bare names")
+            << QStringList{"ttyS1", "ttyUSB0"} << QStringList{"ttyUSB0", "ttyS1"};
+        QTest::newRow("ttyAMA is no adapter")
+            << QStringList{"/dev/ttyAMA0", "/dev/ttyS0", "/dev/ttyACM1"}
+            << QStringList{"/dev/ttyACM1", "/dev/ttyAMA0", "/dev/ttyS0"};
+        QTest::newRow("other kinds after adapters")
+            << QStringList{"/dev/rfcomm0", "/dev/ttyS0", "/dev/ttyUSB0"}
+            << QStringList{"/dev/ttyUSB0", "/dev/rfcomm0", "/dev/ttyS0"};
+        QTest::newRow("by name, not by directory")
+            << QStringList{"/z/ttyUSB1", "/a/ttyUSB2", "/a/ttyS0"}
+            << QStringList{"/z/ttyUSB1", "/a/ttyUSB2", "/a/ttyS0"};
+        QTest::newRow("none") << QStringList() << QStringList();
+    }
+    void portOrder() {
+        QFETCH(QStringList, ports);
+        QFETCH(QStringList, ordered);
+        QCOMPARE(comport::orderPorts(ports), ordered);
+        // The order does not depend on the order the system lists them in.
+        QStringList reversed(ports.rbegin(), ports.rend());
+        QCOMPARE(comport::orderPorts(reversed), ordered);
+    }
+
+    void naturalOrder_data() {
+        QTest::addColumn<QString>("a");
+        QTest::addColumn<QString>("b");
+        QTest::addColumn<bool>("less");
+        QTest::newRow("2 before 10") << "ttyUSB2"
+                                     << "ttyUSB10" << true;
+        QTest::newRow("10 after 2") << "ttyUSB10"
+                                    << "ttyUSB2" << false;
+        QTest::newRow("9 before 10") << "ttyUSB9"
+                                     << "ttyUSB10" << true;
+        QTest::newRow("equal") << "ttyS1"
+                               << "ttyS1" << false;
+        QTest::newRow("letters decide first") << "ttyACM5"
+                                              << "ttyUSB0" << true;
+        QTest::newRow("prefix first") << "ttyS"
+                                      << "ttyS0" << true;
+        QTest::newRow("longer after prefix") << "ttyS0"
+                                             << "ttyS" << false;
+        QTest::newRow("empty first") << ""
+                                     << "a" << true;
+        QTest::newRow("both empty") << ""
+                                    << "" << false;
+        QTest::newRow("second number decides") << "x1y2"
+                                               << "x1y10" << true;
+        QTest::newRow("first number decides") << "x10y1"
+                                              << "x9y2" << false;
+        QTest::newRow("leading zero") << "ttyUSB01"
+                                      << "ttyUSB2" << true;
+        QTest::newRow("more than 64 bits") << "ttyUSB99999999999999999999"
+                                           << "ttyUSB100000000000000000000" << true;
+        QTest::newRow("more than 64 bits, reversed") << "ttyUSB100000000000000000000"
+                                                     << "ttyUSB99999999999999999999" << false;
+    }
+    void naturalOrder() {
+        QFETCH(QString, a);
+        QFETCH(QString, b);
+        QFETCH(bool, less);
+        QCOMPARE(comport::naturalLess(a, b), less);
+        if (less) QVERIFY(!comport::naturalLess(b, a));
+    }
+};
+
+int main(int argc, char* argv[]) {
+    // Started by the test itself to hold a device as another program.
+    if (argc == 3 && qstrcmp(argv[1], "--hold-port") == 0) {
+        QCoreApplication app(argc, argv);
+        return holdPort(QString::fromLocal8Bit(argv[2]));
+    }
+    QCoreApplication app(argc, argv);
+    TestMsComm test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_mscomm.moc"
