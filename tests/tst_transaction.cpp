@@ -1,0 +1,654 @@
+#include "harness.h"
+#include "ui/intervaltimer.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QSignalSpy>
+#include <sys/resource.h>
+
+using Layout = ScriptedRelay::Layout;
+
+namespace {
+
+// Short enough for many transactions, long enough for a relay that answers
+// at once to be heard well inside one wait.
+constexpr int kWait = 100;
+
+const QString kStart1 = QStringLiteral("MENSAJE A LA DIRECCION <1>: ");
+const QString kOk = QStringLiteral("---------> CORRECTO");
+const QString kNone = QStringLiteral("---------> NO RESPONDE");
+
+QByteArray hex(const char* digits) {
+    return QByteArray::fromHex(digits);
+}
+
+QByteArray rxBytes(const Form1& f, int from, int count) {
+    QByteArray b;
+    for (int i = from; i < from + count; ++i) b.append(static_cast<char>(f.RxBuf[i]));
+    return b;
+}
+
+QByteArray txFrame(const Form1& f) {
+    QByteArray b;
+    for (int i = 0; i < 8; ++i) b.append(static_cast<char>(f.TxBuf[i]));
+    return b;
+}
+
+// Everything the program put on the line, in order.
+QByteArray onLine(const ScriptedRelay& relay) {
+    QByteArray all;
+    for (const auto& chunk : relay.received) all += chunk.bytes;
+    return all;
+}
+
+double cpuMs() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1e3 +
+           (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e3;
+}
+
+// The line is set up before the window, whose "Conectar" reads the device
+// path; the window goes first on the way out and closes its port.
+struct Rig {
+    explicit Rig(int waitMs = kWait) : f(waitMs) {}
+    ScriptedRelay& relay() { return *line.relay; }
+    Line line;
+    Form1 f;
+};
+
+} // namespace
+
+class TestTransaction : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase() {
+        // Closing a window in a test must not end the run's event handling.
+        QApplication::setQuitOnLastWindowClosed(false);
+    }
+
+    void validFirstReply_data() {
+        QTest::addColumn<int>("dir");
+        QTest::addColumn<int>("fcn");
+        QTest::addColumn<int>("value");
+        QTest::addColumn<QByteArray>("frame");
+        QTest::addColumn<int>("layout");
+        QTest::addColumn<QString>("startLine");
+        const int eight = int(Layout::Eight);
+        const int standard = int(Layout::Standard);
+        QTest::newRow("read 1") << 1 << 3 << 1 << hex("010300030001740A") << eight << kStart1;
+        QTest::newRow("read 1, 7-byte reply")
+            << 1 << 3 << 1 << hex("010300030001740A") << standard << kStart1;
+        QTest::newRow("write 1 <- 5") << 1 << 6 << 5 << hex("010600030005B9C9") << eight << kStart1;
+        QTest::newRow("read 127") << 127 << 3 << 1 << hex("7F03000300017E14") << eight
+                                  << QStringLiteral("MENSAJE A LA DIRECCION <127>: ");
+        QTest::newRow("read 10, 7-byte reply")
+            << 10 << 3 << 1 << ScriptedRelay::request(10, 3, 0, 3, 0, 1) << standard
+            << QStringLiteral("MENSAJE A LA DIRECCION <10>: ");
+    }
+    void validFirstReply() {
+        QFETCH(int, dir);
+        QFETCH(int, fcn);
+        QFETCH(int, value);
+        QFETCH(QByteArray, frame);
+        QFETCH(int, layout);
+        QFETCH(QString, startLine);
+        Rig r;
+        r.relay().addRelay(dir);
+        r.relay().layout = Layout(layout);
+        QVERIFY(connectForm(r.f));
+
+        QElapsedTimer clock;
+        clock.start();
+        const int result = r.f.Modbus(dir, fcn, 0, 3, 0, value);
+        const qint64 took = clock.elapsed();
+
+        QCOMPARE(result, 0);
+        QCOMPARE(onLine(r.relay()).toHex(' '), frame.toHex(' '));
+        QCOMPARE(r.relay().requests.size(), 1);
+        QCOMPARE(txFrame(r.f).toHex(' '), frame.toHex(' '));
+        QCOMPARE(logLines(r.f), QStringList({startLine, kOk}));
+        QCOMPARE(r.f.lst->currentRow(), 1);
+        QVERIFY(r.f.lst->item(1)->isSelected());
+        QCOMPARE(r.f.RxLen, 0);
+        QCOMPARE(r.f.RxFlag, 0);
+        QCOMPARE(r.relay().sent.size(), 1);
+        const QByteArray reply = r.relay().sent.first().bytes;
+        QCOMPARE(rxBytes(r.f, 0, reply.size()).toHex(' '), reply.toHex(' '));
+        // A complete reply does not shorten the wait.
+        QVERIFY2(took >= kWait, qPrintable(QString::number(took)));
+    }
+
+    void badReplyUsesAllAttempts_data() {
+        QTest::addColumn<int>("fcn");
+        QTest::addColumn<QByteArray>("reply");
+        QTest::newRow("exception to a read") << 3 << ScriptedRelay::exceptionReply(1, 3, 2);
+        QTest::newRow("exception to a write") << 6 << ScriptedRelay::exceptionReply(1, 6, 3);
+        QTest::newRow("other address, right check value")
+            << 3 << ScriptedRelay::readReply(2, 1, Layout::Eight);
+        QTest::newRow("byte count 4") << 3 << ScriptedRelay::withCrc(hex("010304000100"));
+        QByteArray badCheck = ScriptedRelay::readReply(1, 1, Layout::Eight);
+        badCheck[7] = static_cast<char>(badCheck.at(7) ^ 0x01);
+        QTest::newRow("wrong check value") << 3 << badCheck;
+        QTest::newRow("request echoed back") << 3 << ScriptedRelay::request(1, 3, 0, 3, 0, 1);
+        QTest::newRow("write echo with another value")
+            << 6 << ScriptedRelay::request(1, 6, 0, 3, 0, 6);
+        QTest::newRow("write echo with another register")
+            << 6 << ScriptedRelay::request(1, 6, 0, 4, 0, 5);
+    }
+    void badReplyUsesAllAttempts() {
+        QFETCH(int, fcn);
+        QFETCH(QByteArray, reply);
+        Rig r;
+        r.relay().script = [&](const QByteArray&, int) {
+            r.relay().send(reply);
+            return true;
+        };
+        QVERIFY(connectForm(r.f));
+
+        QCOMPARE(int(r.f.Modbus(1, fcn, 0, 3, 0, 5)), 1);
+
+        const QByteArray frame = ScriptedRelay::request(1, fcn, 0, 3, 0, 5);
+        QCOMPARE(onLine(r.relay()).toHex(' '), (frame + frame + frame).toHex(' '));
+        QCOMPARE(logLines(r.f), QStringList({kStart1, kNone}));
+        QCOMPARE(r.f.lst->currentRow(), 1);
+        // Each wait saw bytes, so each reset the count.
+        QCOMPARE(r.f.RxLen, 0);
+        QCOMPARE(r.f.RxFlag, 0);
+        QCOMPARE(rxBytes(r.f, 0, reply.size()).toHex(' '), reply.toHex(' '));
+    }
+
+    void silentAddress() {
+        Rig r;
+        QVERIFY(connectForm(r.f));
+        QCOMPARE(int(r.f.Modbus(1, 3, 0, 3, 0, 1)), 1);
+
+        const QByteArray frame = hex("010300030001740A");
+        QCOMPARE(onLine(r.relay()).toHex(' '), (frame + frame + frame).toHex(' '));
+        const auto& req = r.relay().requests;
+        QCOMPARE(req.size(), 3);
+        for (int i = 1; i < req.size(); ++i) {
+            QCOMPARE(req[i].bytes, frame);
+            const double gap = req[i].atMs - req[i - 1].atMs;
+            QVERIFY2(gap >= kWait && gap < kWait + 250, qPrintable(QString::number(gap)));
+        }
+        QCOMPARE(logLines(r.f), QStringList({kStart1, kNone}));
+        QCOMPARE(r.f.lst->currentRow(), 1);
+        QVERIFY(r.f.lst->item(1)->isSelected());
+        QCOMPARE(r.f.RxLen, 0);
+        QCOMPARE(r.f.RxFlag, 0);
+    }
+
+    void secondAttemptAnswered() {
+        Rig r;
+        r.relay().addRelay(1);
+        r.relay().script = [](const QByteArray&, int index) { return index == 0; };
+        QVERIFY(connectForm(r.f));
+
+        QCOMPARE(int(r.f.Modbus(1, 3, 0, 3, 0, 1)), 0);
+        const QByteArray frame = hex("010300030001740A");
+        QCOMPARE(onLine(r.relay()).toHex(' '), (frame + frame).toHex(' '));
+        QCOMPARE(logLines(r.f), QStringList({kStart1, kOk}));
+        QCOMPARE(r.f.RxLen, 0);
+        QCOMPARE(r.f.RxFlag, 0);
+    }
+
+    // The reply to the first frame lands after the first wait; the second
+    // attempt judges it, whatever the reply to the resent frame says.
+    void lateReplyJudgedByNextAttempt_data() {
+        QTest::addColumn<QByteArray>("late");
+        QTest::addColumn<QByteArray>("second");
+        QTest::addColumn<QByteArray>("third");
+        QTest::addColumn<int>("result");
+        QTest::addColumn<int>("frames");
+        QTest::addColumn<QByteArray>("rxAfter");
+        const QByteArray late = ScriptedRelay::readReply(1, 0x1111, Layout::Eight);
+        const QByteArray second = ScriptedRelay::readReply(1, 0x2222, Layout::Eight);
+        const QByteArray third = ScriptedRelay::readReply(1, 0x3333, Layout::Eight);
+        const QByteArray exception = ScriptedRelay::exceptionReply(1, 3, 4);
+        QTest::newRow("late valid, then an exception")
+            << late << exception << third << 0 << 2 << late + exception;
+        QTest::newRow("late exception, then a valid reply")
+            << exception << second << third << 0 << 3 << third + second.mid(3);
+        QTest::newRow("late exception, then silence")
+            << exception << QByteArray() << QByteArray() << 1 << 3 << exception;
+    }
+    void lateReplyJudgedByNextAttempt() {
+        QFETCH(QByteArray, late);
+        QFETCH(QByteArray, second);
+        QFETCH(QByteArray, third);
+        QFETCH(int, result);
+        QFETCH(int, frames);
+        QFETCH(QByteArray, rxAfter);
+        Rig r;
+        r.relay().script = [&](const QByteArray&, int index) {
+            if (index == 0) r.relay().sendAfter(kWait + 30, late);
+            if (index == 1) r.relay().sendAfter(60, second);
+            if (index == 2) r.relay().send(third);
+            return true;
+        };
+        QVERIFY(connectForm(r.f));
+
+        QCOMPARE(int(r.f.Modbus(1, 3, 0, 3, 0, 1)), result);
+        QCOMPARE(r.relay().requests.size(), frames);
+        QCOMPARE(logLines(r.f), QStringList({kStart1, result == 0 ? kOk : kNone}));
+        QCOMPARE(rxBytes(r.f, 0, rxAfter.size()).toHex(' '), rxAfter.toHex(' '));
+        QCOMPARE(r.f.RxLen, 0);
+        QCOMPARE(r.f.RxFlag, 0);
+    }
+
+    // Half a reply before the timer, half after: the count is reset after
+    // the first wait, so the tail is stored from index 0 in the next one.
+    void replySplitAcrossWait() {
+        Rig r;
+        const QByteArray first = ScriptedRelay::readReply(1, 0x0A0B, Layout::Eight);
+        const QByteArray second = ScriptedRelay::readReply(1, 0x0C0D, Layout::Eight);
+        const QByteArray third = ScriptedRelay::readReply(1, 0x0E0F, Layout::Eight);
+        QList<QByteArray> bufferAtFrame;
+        QList<int> lenAtFrame;
+        r.relay().script = [&](const QByteArray&, int index) {
+            bufferAtFrame << rxBytes(r.f, 0, 12);
+            lenAtFrame << r.f.RxLen;
+            if (index == 0) {
+                r.relay().sendAfter(kWait / 2, first.left(4));
+                r.relay().sendAfter(kWait + 30, first.mid(4));
+            }
+            if (index == 1) r.relay().sendAfter(60, second);
+            if (index == 2) r.relay().send(third);
+            return true;
+        };
+        QVERIFY(connectForm(r.f));
+
+        QCOMPARE(int(r.f.Modbus(1, 3, 0, 3, 0, 1)), 0);
+        QCOMPARE(r.relay().requests.size(), 3);
+        QCOMPARE(lenAtFrame, QList<int>({0, 0, 0}));
+        QCOMPARE(bufferAtFrame[1].left(4).toHex(' '), first.left(4).toHex(' '));
+        QCOMPARE(bufferAtFrame[2].toHex(' '), (first.mid(4) + second).toHex(' '));
+        QCOMPARE(rxBytes(r.f, 0, 12).toHex(' '), (third + second.mid(4)).toHex(' '));
+        QCOMPARE(logLines(r.f), QStringList({kStart1, kOk}));
+    }
+
+    // Bytes that come while no transaction runs stay counted; the next
+    // reply is stored behind them and the first attempt judges them.
+    void bytesBetweenTransactionsStayCounted() {
+        Rig r;
+        r.relay().addRelay(1);
+        QVERIFY(connectForm(r.f));
+        QCOMPARE(int(r.f.Modbus(1, 3, 0, 3, 0, 1)), 0);
+        const QByteArray reply = ScriptedRelay::readReply(1, 1, Layout::Eight);
+
+        r.relay().send(hex("A1B2C3"));
+        QTRY_COMPARE(r.f.RxLen, 3);
+        QCOMPARE(r.f.RxFlag, 1);
+        QCOMPARE(rxBytes(r.f, 0, 8).toHex(' '), (hex("A1B2C3") + reply.mid(3)).toHex(' '));
+
+        QCOMPARE(int(r.f.Modbus(1, 3, 0, 3, 0, 1)), 0);
+        QCOMPARE(r.relay().requests.size(), 3); // one, then two
+        QCOMPARE(rxBytes(r.f, 0, 11).toHex(' '), (reply + reply.mid(5)).toHex(' '));
+        QCOMPARE(r.f.RxLen, 0);
+        QCOMPARE(r.f.RxFlag, 0);
+        QCOMPARE(logLines(r.f), QStringList({kStart1, kOk, kStart1, kOk}));
+        QCOMPARE(r.f.lst->currentRow(), 3);
+    }
+
+    // A reply to the last frame of a failed transaction is judged by the
+    // first attempt of the next one. A seven-byte one is not accepted there:
+    // its bytes did not come in that attempt's wait.
+    void lateReplyCarriedIntoNextTransaction_data() {
+        QTest::addColumn<int>("layout");
+        QTest::addColumn<int>("frames");
+        QTest::newRow("8-byte reply") << int(Layout::Eight) << 1;
+        QTest::newRow("7-byte reply") << int(Layout::Standard) << 2;
+    }
+    void lateReplyCarriedIntoNextTransaction() {
+        QFETCH(int, layout);
+        QFETCH(int, frames);
+        Rig r;
+        r.relay().addRelay(1);
+        r.relay().layout = Layout(layout);
+        const QByteArray late = ScriptedRelay::readReply(1, 1, Layout(layout));
+        r.relay().script = [&](const QByteArray&, int index) {
+            if (index == 2) r.relay().sendAfter(kWait + 30, late);
+            return index < 3;
+        };
+        QVERIFY(connectForm(r.f));
+        QCOMPARE(int(r.f.Modbus(1, 3, 0, 3, 0, 1)), 1);
+        QTRY_COMPARE(int(r.f.RxLen), late.size());
+        QCOMPARE(r.f.RxFlag, 1);
+
+        QCOMPARE(int(r.f.Modbus(1, 3, 0, 3, 0, 1)), 0);
+        QCOMPARE(r.relay().requests.size(), 3 + frames);
+        QCOMPARE(r.f.RxLen, 0);
+        QCOMPARE(r.f.RxFlag, 0);
+        QCOMPARE(logLines(r.f), QStringList({kStart1, kNone, kStart1, kOk}));
+    }
+
+    // The tests read RxBuf(0..7) as it stands: one fresh byte over an old
+    // eight-byte reply passes; over an old seven-byte reply it does not,
+    // since that layout needs all seven bytes from this wait.
+    void oldBytesJudgedAsTheyStand_data() {
+        QTest::addColumn<int>("layout");
+        QTest::addColumn<int>("result");
+        QTest::addColumn<int>("frames");
+        QTest::newRow("8-byte reply in the buffer") << int(Layout::Eight) << 0 << 1;
+        QTest::newRow("7-byte reply in the buffer") << int(Layout::Standard) << 1 << 3;
+    }
+    void oldBytesJudgedAsTheyStand() {
+        QFETCH(int, layout);
+        QFETCH(int, result);
+        QFETCH(int, frames);
+        Rig r;
+        r.relay().addRelay(1);
+        r.relay().layout = Layout(layout);
+        QVERIFY(connectForm(r.f));
+        // A non-zero byte 7, so that the seven-byte reply cannot pass the
+        // eight-byte rules (over a 0 it always would).
+        r.relay().send(QByteArray(8, '\xAA'));
+        QTRY_COMPARE(r.f.RxLen, 8);
+        QCOMPARE(int(r.f.Modbus(1, 3, 0, 3, 0, 1)), 0);
+        const QByteArray stale = rxBytes(r.f, 0, 8);
+        if (Layout(layout) == Layout::Standard) QCOMPARE(stale.at(7), '\xAA');
+        QCOMPARE(r.f.RxLen, 0);
+
+        const int before = r.relay().requests.size();
+        r.relay().script = [&](const QByteArray&, int) {
+            r.relay().send(hex("01"));
+            return true;
+        };
+        QCOMPARE(int(r.f.Modbus(1, 3, 0, 3, 0, 1)), result);
+        QCOMPARE(r.relay().requests.size() - before, frames);
+        QCOMPARE(rxBytes(r.f, 0, 8).toHex(' '), stale.toHex(' '));
+    }
+
+    // 40 bytes in one wait: 21 kept, the rest read and dropped.
+    void moreThanTwentyOneBytesInOneWait() {
+        Rig r;
+        r.relay().addRelay(1);
+        QByteArray flood = ScriptedRelay::readReply(1, 1, Layout::Eight);
+        for (int i = 0; flood.size() < 40; ++i) flood.append(static_cast<char>(0x40 + i));
+        int lenInWait = -1;
+        QByteArray bufferInWait;
+        r.relay().script = [&](const QByteArray&, int index) {
+            if (index != 0) return false;
+            r.relay().send(flood);
+            QTimer::singleShot(kWait / 2, &r.f, [&] {
+                lenInWait = r.f.RxLen;
+                bufferInWait = rxBytes(r.f, 0, 21);
+            });
+            return true;
+        };
+        QVERIFY(connectForm(r.f));
+
+        QCOMPARE(int(r.f.Modbus(1, 3, 0, 3, 0, 1)), 0);
+        QCOMPARE(lenInWait, 21);
+        QCOMPARE(bufferInWait.toHex(' '), flood.left(21).toHex(' '));
+        QCOMPARE(rxBytes(r.f, 0, 21).toHex(' '), flood.left(21).toHex(' '));
+        QCOMPARE(r.f.RxLen, 0);
+        QCOMPARE(r.f.RxFlag, 0);
+        QCOMPARE(txFrame(r.f).toHex(' '), hex("010300030001740A").toHex(' '));
+        // Nothing of the flood is left queued to shift the next reply.
+        QVERIFY(r.f.MSComm1->Input().isEmpty());
+        QCOMPARE(int(r.f.Modbus(1, 3, 0, 3, 0, 1)), 0);
+        QCOMPARE(r.relay().requests.size(), 2);
+        QCOMPARE(rxBytes(r.f, 0, 8).toHex(' '),
+                 ScriptedRelay::readReply(1, 1, Layout::Eight).toHex(' '));
+    }
+
+    void moreThanTwentyOneBytesBetweenTransactions() {
+        Rig r;
+        r.relay().addRelay(1);
+        QVERIFY(connectForm(r.f));
+        QByteArray flood;
+        for (int i = 0; i < 40; ++i) flood.append(static_cast<char>(0xC0 + i));
+        r.relay().send(flood);
+        QTRY_COMPARE(r.f.RxLen, 21);
+        QTest::qWait(50);
+        QCOMPARE(r.f.RxLen, 21);
+        QCOMPARE(r.f.RxFlag, 1);
+        QCOMPARE(rxBytes(r.f, 0, 21).toHex(' '), flood.left(21).toHex(' '));
+        QVERIFY(r.f.MSComm1->Input().isEmpty());
+        QCOMPARE(r.f.TimeOutFlag.toInt(), 0);
+
+        // The full buffer drops the first reply; the count is reset after
+        // that wait, so the second reply is stored and passes.
+        QCOMPARE(int(r.f.Modbus(1, 3, 0, 3, 0, 1)), 0);
+        QCOMPARE(r.relay().requests.size(), 2);
+        QCOMPARE(rxBytes(r.f, 0, 21).toHex(' '),
+                 (ScriptedRelay::readReply(1, 1, Layout::Eight) + flood.mid(8, 13)).toHex(' '));
+    }
+
+    void rawByteValues() {
+        Rig r;
+        QVERIFY(connectForm(r.f));
+        const QByteArray bytes = hex("FF00807F01FE");
+        r.relay().send(bytes);
+        QTRY_COMPARE(r.f.RxLen, 6);
+        const int expected[] = {255, 0, 128, 127, 1, 254};
+        for (int i = 0; i < 6; ++i) QCOMPARE(int(r.f.RxBuf[i]), expected[i]);
+
+        // The same values inside a reply that passes.
+        const QByteArray reply = ScriptedRelay::withCrc(hex("010302FF0000"));
+        r.relay().script = [&](const QByteArray&, int) {
+            r.relay().send(reply);
+            return true;
+        };
+        QCOMPARE(int(r.f.Modbus(1, 3, 0, 3, 0, 1)), 0); // second attempt
+        QCOMPARE(int(r.f.RxBuf[3]), 255);
+        QCOMPARE(int(r.f.RxBuf[4]), 0);
+        QCOMPARE(rxBytes(r.f, 0, 8).toHex(' '), reply.toHex(' '));
+    }
+
+    // A notification that is not received data, or whose read finds
+    // nothing, changes nothing.
+    void notificationsWithoutDataChangeNothing() {
+        Rig r;
+        QVERIFY(connectForm(r.f));
+        QVERIFY(r.f.MSComm1->CommEvent() != MSComm::comEvReceive);
+        emit r.f.MSComm1->OnComm();
+        QCOMPARE(r.f.RxLen, 0);
+        QCOMPARE(r.f.RxFlag, 0);
+
+        r.relay().send(hex("5A"));
+        QTRY_COMPARE(r.f.RxLen, 1);
+        QCOMPARE(r.f.MSComm1->CommEvent(), MSComm::comEvReceive);
+        const auto before = r.f.RxBuf;
+        for (int i = 0; i < 3; ++i) emit r.f.MSComm1->OnComm();
+        QCOMPARE(r.f.RxLen, 1);
+        QCOMPARE(r.f.RxFlag, 1);
+        QVERIFY(r.f.RxBuf == before);
+    }
+
+    void timerOutsideWaitOnlySetsFlag() {
+        Rig r;
+        r.relay().addRelay(1);
+        QVERIFY(connectForm(r.f));
+        QVERIFY(!r.f.Timer1->isRunning());
+        QCOMPARE(int(r.f.Modbus(1, 3, 0, 3, 0, 1)), 0);
+        QVERIFY(r.f.Timer1->isRunning());
+        QCOMPARE(r.f.Timer1->Interval(), kWait);
+
+        r.f.TimeOutFlag = QVariant::fromValue<int16_t>(0);
+        r.relay().send(hex("77"));
+        QTRY_COMPARE(r.f.RxLen, 1);
+        const auto rx = r.f.RxBuf;
+        const auto tx = r.f.TxBuf;
+        const int32_t crc = r.f.CrcValue;
+        const QStringList log = logLines(r.f);
+        QSignalSpy fired(r.f.Timer1, &IntervalTimer::Timer);
+        QTest::qWait(3 * kWait + 50);
+
+        QVERIFY2(fired.count() >= 2, qPrintable(QString::number(fired.count())));
+        QVERIFY(r.f.Timer1->isRunning());
+        QCOMPARE(r.f.TimeOutFlag.typeId(), int(QMetaType::Short));
+        QCOMPARE(r.f.TimeOutFlag.value<int16_t>(), int16_t(1));
+        QCOMPARE(r.f.RxLen, 1);
+        QCOMPARE(r.f.RxFlag, 1);
+        QVERIFY(r.f.RxBuf == rx);
+        QVERIFY(r.f.TxBuf == tx);
+        QCOMPARE(r.f.CrcValue, crc);
+        QCOMPARE(logLines(r.f), log);
+    }
+
+    // A wait always gets a whole period of its own: neither a running
+    // period nor a notification since the last wait may end it early.
+    void waitStartsAWholePeriod() {
+        constexpr int wait = 150;
+        Rig r(wait);
+        r.relay().addRelay(1);
+        QVERIFY(connectForm(r.f));
+        QCOMPARE(int(r.f.Modbus(1, 3, 0, 3, 0, 1)), 0);
+        // Past one notification, into the middle of the next period.
+        r.f.TimeOutFlag = QVariant::fromValue<int16_t>(0);
+        QTest::qWait(wait + wait / 2);
+        QCOMPARE(r.f.TimeOutFlag.toInt(), 1);
+
+        QElapsedTimer clock;
+        clock.start();
+        QCOMPARE(int(r.f.Modbus(1, 3, 0, 3, 0, 1)), 0);
+        const qint64 took = clock.elapsed();
+        QVERIFY2(took >= wait && took < wait + 250, qPrintable(QString::number(took)));
+    }
+
+    void portGoneDuringTransaction_data() {
+        QTest::addColumn<int>("cutAtMs");
+        QTest::addColumn<int>("framesBeforeCut");
+        QTest::addColumn<bool>("answered");
+        QTest::newRow("first wait") << 30 << 1 << false;
+        QTest::newRow("second wait") << 330 << 2 << false;
+        // A loss outweighs a reply already in: the outcome is no reply.
+        QTest::newRow("first wait, after a valid reply") << 30 << 1 << true;
+    }
+    void portGoneDuringTransaction() {
+        QFETCH(int, cutAtMs);
+        QFETCH(int, framesBeforeCut);
+        QFETCH(bool, answered);
+        constexpr int wait = 300;
+        Rig r(wait);
+        if (answered) r.relay().addRelay(1);
+        QVERIFY(connectForm(r.f));
+        QElapsedTimer clock;
+        qint64 cutAt = -1;
+        qsizetype framesSeen = -1;
+        qsizetype repliesSeen = -1;
+        QTimer::singleShot(cutAtMs, &r.f, [&] {
+            framesSeen = r.relay().requests.size();
+            repliesSeen = r.relay().sent.size();
+            cutAt = clock.elapsed();
+            r.line.cut();
+        });
+        clock.start();
+        const int result = r.f.Modbus(1, 3, 0, 3, 0, 1);
+        const qint64 took = clock.elapsed();
+
+        QCOMPARE(result, 1);
+        QVERIFY(cutAt >= 0);
+        QCOMPARE(framesSeen, qsizetype(framesBeforeCut));
+        QCOMPARE(repliesSeen, qsizetype(answered ? 1 : 0));
+        // Ends on the loss, not on the timer.
+        QVERIFY2(took - cutAt < 100,
+                 qPrintable(QStringLiteral("%1 after the cut").arg(took - cutAt)));
+        QCOMPARE(logLines(r.f), QStringList({kStart1, kNone}));
+        QCOMPARE(r.f.lst->currentRow(), 1);
+        QVERIFY(r.f.portLost());
+        QVERIFY(!r.f.MSComm1->PortOpen());
+    }
+
+    void portNotOpen_data() {
+        QTest::addColumn<QString>("how");
+        QTest::newRow("never opened") << QStringLiteral("never");
+        QTest::newRow("closed by the user") << QStringLiteral("user");
+        QTest::newRow("line cut before the call") << QStringLiteral("cut");
+        QTest::newRow("line cut, loss not yet seen") << QStringLiteral("unseen");
+    }
+    void portNotOpen() {
+        QFETCH(QString, how);
+        Rig r;
+        r.relay().addRelay(1);
+        if (how != QLatin1String("never")) {
+            QVERIFY(connectForm(r.f));
+            if (how == QLatin1String("user"))
+                r.f.cmd_conexion->click();
+            else
+                r.line.cut();
+            // Unpumped, the port still counts as open; the write finds out.
+            if (how == QLatin1String("unseen"))
+                QVERIFY(r.f.MSComm1->PortOpen());
+            else
+                QTRY_VERIFY(!r.f.MSComm1->PortOpen());
+        }
+        QElapsedTimer clock;
+        clock.start();
+        const int result = r.f.Modbus(1, 3, 0, 3, 0, 1);
+        const qint64 took = clock.elapsed();
+        QCOMPARE(result, 1);
+        QVERIFY2(took < kWait / 2, qPrintable(QString::number(took)));
+        QCOMPARE(logLines(r.f), QStringList({kStart1, kNone}));
+        QCOMPARE(r.f.lst->currentRow(), 1);
+        QVERIFY(r.f.portLost());
+        QVERIFY(!r.f.MSComm1->PortOpen());
+        if (r.line.relay) QVERIFY(r.line.relay->received.isEmpty());
+    }
+
+    void windowClosedDuringWait_data() {
+        QTest::addColumn<int>("closeAtMs");
+        QTest::addColumn<int>("frames");
+        QTest::newRow("first wait") << 40 << 1;
+        QTest::newRow("third wait") << 640 << 3;
+    }
+    void windowClosedDuringWait() {
+        QFETCH(int, closeAtMs);
+        QFETCH(int, frames);
+        constexpr int wait = 300;
+        Rig r(wait);
+        QVERIFY(connectForm(r.f));
+        r.f.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&r.f));
+        QElapsedTimer clock;
+        qint64 closedAt = -1;
+        QTimer::singleShot(closeAtMs, &r.f, [&] {
+            closedAt = clock.elapsed();
+            r.f.close();
+        });
+        clock.start();
+        const int result = r.f.Modbus(1, 3, 0, 3, 0, 1);
+        const qint64 took = clock.elapsed();
+
+        QCOMPARE(result, 1);
+        QVERIFY(closedAt >= 0);
+        QVERIFY2(took - closedAt < 100,
+                 qPrintable(QStringLiteral("%1 after the close").arg(took - closedAt)));
+        QVERIFY(r.f.closing());
+        QVERIFY(!r.f.MSComm1->PortOpen());
+        QCOMPARE(r.relay().requests.size(), frames);
+    }
+
+    // The wait sleeps in the event queue: other events run meanwhile and
+    // the process stays nearly idle.
+    void waitKeepsEventsFlowing() {
+        Line line;
+        Form1 f; // the real reply wait
+        QVERIFY(connectForm(f));
+        bool inside = false;
+        QList<int> logSizeSeen;
+        for (int at : {100, 700, 1300})
+            QTimer::singleShot(at, &f, [&] { logSizeSeen << (inside ? f.lst->count() : -1); });
+
+        QElapsedTimer clock;
+        clock.start();
+        const double cpuBefore = cpuMs();
+        inside = true;
+        const int result = f.Modbus(1, 3, 0, 3, 0, 1);
+        inside = false;
+        const double cpu = cpuMs() - cpuBefore;
+        const qint64 wall = clock.elapsed();
+
+        QCOMPARE(result, 1);
+        QCOMPARE(line.relay->requests.size(), 3);
+        QCOMPARE(logSizeSeen, QList<int>({1, 1, 1}));
+        qInfo("three silent attempts: %lld ms wall, %.1f ms CPU", wall, cpu);
+        QVERIFY2(cpu < 0.5 * wall, qPrintable(QStringLiteral("%1 ms CPU").arg(cpu)));
+    }
+};
+
+QTEST_MAIN(TestTransaction)
+#include "tst_transaction.moc"
