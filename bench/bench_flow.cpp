@@ -209,6 +209,29 @@ int main(int argc, char* argv[]) {
     }
 
     {
+        // The log keeps every line by design; appending must not slow down
+        // as it grows over a day of work.
+        out << "Log appends..." << Qt::endl;
+        Form1 f;
+        f.show();
+        QList<double> perLine;
+        QElapsedTimer t;
+        for (int block = 0; block < 4; ++block) {
+            t.start();
+            for (int n = 0; n < 5000; ++n) {
+                f.logLine(QStringLiteral("MENSAJE A LA DIRECCION <100>: "));
+                QCoreApplication::processEvents(); // a repaint, as during a wait
+            }
+            perLine << t.nsecsElapsed() / 1e6 / 5000;
+        }
+        add(QStringLiteral("log append with repaint, lines 1-5000 / 15001-20000"),
+            QStringLiteral("%1 ms / %2 ms")
+                .arg(perLine.first(), 0, 'f', 3)
+                .arg(perLine.last(), 0, 'f', 3),
+            QStringLiteral("flat"), perLine.last() < 2 * perLine.first() + 0.1);
+    }
+
+    {
         out << "Start-up and memory..." << Qt::endl;
         QList<double> startups;
         for (int run = 0; run < 7; ++run) {

@@ -77,7 +77,7 @@ void ScriptedRelay::send(const QByteArray& bytes) {
         if (n <= 0) break; // the line is gone or full; a real bus loses bytes too
         done += n;
     }
-    sent.append({nowMs(), bytes});
+    if (keepRecords) sent.append({nowMs(), bytes});
     emit wrote(bytes);
 }
 
@@ -99,7 +99,7 @@ void ScriptedRelay::onReadable() {
         return;
     }
     const double at = nowMs();
-    received.append({at, QByteArray(buf, n)});
+    if (keepRecords) received.append({at, QByteArray(buf, n)});
     m_pending.append(buf, n);
     // Requests are 8 bytes; skip a byte at a time until a check value fits.
     while (m_pending.size() >= 8) {
@@ -110,14 +110,15 @@ void ScriptedRelay::onReadable() {
             continue;
         }
         m_pending.remove(0, 8);
-        requests.append({at, candidate});
+        ++m_requestCount;
+        if (keepRecords) requests.append({at, candidate});
         emit requestReceived(candidate);
         handle(candidate);
     }
 }
 
 void ScriptedRelay::handle(const QByteArray& req) {
-    if (script && script(req, static_cast<int>(requests.size() - 1))) return;
+    if (script && script(req, m_requestCount - 1)) return;
     if (silent) return;
     if (dropRate > 0 && m_random.generateDouble() < dropRate) return;
     const QByteArray reply = answer(req);

@@ -47,6 +47,9 @@ public:
     // before the bus sees it; returning true means the script handled it.
     std::function<bool(const QByteArray& request, int index)> script;
 
+    // Whether sent, received and requests below are kept; a long run that
+    // only needs the signals turns this off to keep its memory flat.
+    bool keepRecords = true;
     // What the relays sent, each write with its time.
     QList<Chunk> sent;
     // Every chunk read from the line, with its time.
@@ -54,6 +57,7 @@ public:
     // The well-formed requests, with the time their last byte was read.
     QList<Chunk> requests;
 
+    int requestCount() const { return m_requestCount; }
     double nowMs() const { return m_clock.nsecsElapsed() / 1e6; }
 
     // Writes to the line now, or after ms milliseconds.
@@ -90,5 +94,6 @@ private:
     QElapsedTimer m_clock;
     QByteArray m_pending;
     QMap<int, int> m_relays; // address -> register 3
+    int m_requestCount = 0;
     QRandomGenerator m_random{12345};
 };
