@@ -16,6 +16,7 @@
 #include <QRandomGenerator>
 #include <QTextStream>
 #include <QTimer>
+#include <malloc.h>
 
 namespace {
 
@@ -34,6 +35,12 @@ struct Reply {
     QByteArray request;
     bool used = false;
 };
+
+// Bytes the program holds on the heap: unlike the resident size, this does
+// not move with the allocator's caching or fragmentation.
+long heapKb() {
+    return long(mallinfo2().uordblks / 1024);
+}
 
 } // namespace
 
@@ -90,7 +97,7 @@ int main(int argc, char* argv[]) {
     if (!f.MSComm1->PortOpen()) qFatal("cannot open the line");
 
     int correct = 0, failed = 0, falseCorrect = 0;
-    QList<long> rss;
+    QList<long> rss, heap;
     const long rssStart = rssKb();
     for (int n = 1; n <= total; ++n) {
         const double pick = rng.generateDouble();
@@ -122,20 +129,32 @@ int main(int argc, char* argv[]) {
         }
         if (n % 1000 == 0) {
             rss << rssKb();
-            out << "  " << n << " transactions, RSS " << rss.last() << " kB" << Qt::endl;
+            heap << heapKb();
+            out << "  " << n << " transactions, RSS " << rss.last() << " kB, heap in use "
+                << heap.last() << " kB" << Qt::endl;
         }
     }
     const int lines = f.lst->count();
 
     // What the same number of log lines costs on their own, as a yardstick.
     const long before = rssKb();
-    QListWidget control;
-    for (int i = 0; i < lines; ++i)
-        control.addItem(i % 2 ? QStringLiteral("---------> NO RESPONDE")
+    const long heapBefore = heapKb();
+    // A second window's log, appended exactly as the transactions append.
+    Form1 control(waitMs);
+    control.show();
+    for (int i = 0; i < lines; ++i) {
+        control.logLine(i % 2 ? QStringLiteral("---------> NO RESPONDE")
                               : QStringLiteral("MENSAJE A LA DIRECCION <100>: "));
+        if (i % 64 == 0) QCoreApplication::processEvents();
+    }
+    QCoreApplication::processEvents();
     const long controlGrowth = rssKb() - before;
+    const long controlHeap = heapKb() - heapBefore;
 
     const long growth = rss.isEmpty() ? 0 : rss.last() - rss.first();
+    const long heapGrowth = heap.isEmpty() ? 0 : heap.last() - heap.first();
+    // The log lines added between the first and the last sample.
+    const double share = rss.isEmpty() ? 0 : double(total - 1000) / total;
     out << Qt::endl
         << "transactions " << total << " (reply wait " << waitMs << " ms)" << Qt::endl
         << "  CORRECTO " << correct << ", NO RESPONDE " << failed << Qt::endl
@@ -146,8 +165,9 @@ int main(int argc, char* argv[]) {
         << "  log lines " << lines << " (expected " << 2 * total << ")" << Qt::endl
         << "  RSS start " << rssStart << " kB, after 1000 " << (rss.isEmpty() ? 0 : rss.first())
         << " kB, end " << (rss.isEmpty() ? 0 : rss.last()) << " kB" << Qt::endl
-        << "  growth from 1000 to the end " << growth << " kB; the same number of log lines alone "
-        << controlGrowth << " kB" << Qt::endl;
+        << "  growth from 1000 to the end: RSS " << growth << " kB, heap " << heapGrowth
+        << " kB; the log lines added meanwhile cost alone about RSS " << long(controlGrowth * share)
+        << " kB, heap " << long(controlHeap * share) << " kB" << Qt::endl;
 
     const bool ok = falseCorrect == 0 && lines == 2 * total;
     out << (ok ? "soak: PASS" : "soak: FAIL") << Qt::endl;
