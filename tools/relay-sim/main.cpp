@@ -149,8 +149,9 @@ int main(int argc, char* argv[]) {
     bus.seed(seedValue);
 
     QTextStream out(stdout);
+    // Outlives the connections below, which hold it by reference.
+    auto stamp = [&bus] { return QStringLiteral("%1 ms").arg(bus.nowMs(), 10, 'f', 1); };
     if (parser.isSet(verbose)) {
-        auto stamp = [&bus] { return QStringLiteral("%1 ms").arg(bus.nowMs(), 10, 'f', 1); };
         QObject::connect(&bus, &ScriptedRelay::requestReceived, &app, [&](const QByteArray& f) {
             out << stamp() << "  tool  -> relay  " << hex(f) << Qt::endl;
         });
