@@ -143,8 +143,9 @@ int main(int argc, char* argv[]) {
     Form1 control(waitMs);
     control.show();
     for (int i = 0; i < lines; ++i) {
+        // Built at run time like the transaction's own lines, so on the heap.
         control.logLine(i % 2 ? QStringLiteral("---------> NO RESPONDE")
-                              : QStringLiteral("MENSAJE A LA DIRECCION <100>: "));
+                              : QStringLiteral("MENSAJE A LA DIRECCION <%1>: ").arg(i % 127 + 1));
         if (i % 64 == 0) QCoreApplication::processEvents();
     }
     QCoreApplication::processEvents();
