@@ -618,8 +618,9 @@ private slots:
 
         QCOMPARE(requestFrames(b.relay()).last(), writeFrame(5, 12));
         QCOMPARE(b.relay().addresses(), QList<int>{12});
-        QCOMPARE(b.f.label->text(), changedStatus(QStringLiteral("20")));
-        QCOMPARE(logLines(b.f).last(), QStringLiteral("DIRECCIÓN NUEVA:20"));
+        // The texts tell the address the relay really got, not the later pick.
+        QCOMPARE(b.f.label->text(), changedStatus(QStringLiteral("12")));
+        QCOMPARE(logLines(b.f).last(), QStringLiteral("DIRECCIÓN NUEVA:12"));
         QCOMPARE(b.f.cmb_dir->currentText(), QStringLiteral("1"));
     }
 

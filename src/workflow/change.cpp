@@ -18,16 +18,18 @@ void Form1::cmd_cambiar_Click() {
         return;
     }
 
-    // The texts read the list again, showing the entry selected now.
+    // The texts name the address that was written, even if the user picked
+    // another entry while the write waited: the technician labels the relay
+    // by this text.
+    const QString written = QString::number(N);
     if (result == 1) {
         label->setText(
             QStringLiteral("NO FUÉ POSIBLE REPROGRAMAR EL ORVANT. POR FAVOR REPITA EL PROCESO"));
         logLine(QStringLiteral("DIRECCIÓN ACTUAL") + QString::number(DirActual));
     } else {
         label->setText(QStringLiteral("SU RELÉ ORVANT HA SIDO RECONFIGURADO CON LA DIRECCIÓN <") +
-                       cmb_dir->currentText() +
-                       QStringLiteral(">.CONECTE OTRO RELÉ ORVANT Y REPITA EL PROCESO"));
-        logLine(QStringLiteral("DIRECCIÓN NUEVA:") + cmb_dir->currentText());
+                       written + QStringLiteral(">.CONECTE OTRO RELÉ ORVANT Y REPITA EL PROCESO"));
+        logLine(QStringLiteral("DIRECCIÓN NUEVA:") + written);
     }
 
     cmd_cambiar->setEnabled(true);
