@@ -106,7 +106,9 @@ struct Row {
 QList<Row> rows;
 
 void add(const QString& what, const QString& figure, const QString& goal, bool met) {
-    rows.append({what, figure, goal, met ? QStringLiteral("met") : QStringLiteral("MISSED")});
+    const bool informative = goal.startsWith(QLatin1Char('('));
+    rows.append({what, figure, goal,
+                 informative ? QString() : met ? QStringLiteral("met") : QStringLiteral("MISSED")});
     out << "  " << what << ": " << figure << Qt::endl;
 }
 
