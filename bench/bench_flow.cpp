@@ -3,6 +3,7 @@
 // waiting, a naive busy-wait for comparison, start-up time and memory.
 //   bench_flow BUILD_DIR [--quick]     (--quick skips the 190 s search)
 
+#include "link/crc.h"
 #include "link/mscomm.h"
 #include "ui/form1.h"
 #include "ui/intervaltimer.h"
@@ -85,12 +86,15 @@ void idle(int ms) {
     loop.exec();
 }
 
-// Three silent attempts with the wait a straight port of the design would
+// Three silent attempts with the wait a straight, naive port would
 // write: pump once, test the flag, repeat, never block.
 void naiveSilentTransaction(Form1& f) {
-    const QByteArray frame = QByteArray::fromHex("630300030001");
+    uint8_t frame[8] = {99, 3, 0, 3, 0, 1, 0, 0};
+    const auto check = LongToByteArray(CRC16(frame, 6));
+    frame[6] = check[0];
+    frame[7] = check[1];
     for (int attempt = 0; attempt < 3; ++attempt) {
-        f.MSComm1->setOutput(frame + QByteArray::fromHex("0000"));
+        f.MSComm1->setOutput(QByteArray(reinterpret_cast<const char*>(frame), 8));
         f.TimeOutFlag = QVariant::fromValue<int16_t>(0);
         f.Timer1->setInterval(500);
         while (f.TimeOutFlag.toInt() == 0) QCoreApplication::processEvents();
@@ -108,7 +112,9 @@ QList<Row> rows;
 void add(const QString& what, const QString& figure, const QString& goal, bool met) {
     const bool informative = goal.startsWith(QLatin1Char('('));
     rows.append({what, figure, goal,
-                 informative ? QString() : met ? QStringLiteral("met") : QStringLiteral("MISSED")});
+                 informative ? QString()
+                 : met       ? QStringLiteral("met")
+                             : QStringLiteral("MISSED")});
     out << "  " << what << ": " << figure << Qt::endl;
 }
 

@@ -191,7 +191,7 @@ private slots:
         QCOMPARE(w->font().pixelSize(), fontPixels);
         QCOMPARE(w->font().bold(), bold);
         QVERIFY(!w->font().italic());
-        // One face throughout, standing in for the same original font.
+        // One face throughout, standing in for MS Sans Serif.
         QCOMPARE(w->font().family(), form->font().family());
     }
 

@@ -1,7 +1,7 @@
 #include "link/crc.h"
 
 int32_t CRC16(const uint8_t* Message, int16_t lbuf) {
-    // Held in 32 bits as the original does: the polynomial's sign extension
+    // Held in 32 bits, as the result is: the polynomial's sign extension
     // sets bits 16..31, which the next shift clears again; nobody reads them.
     uint32_t value = 0xFFFFFFFFu;
     for (int16_t i = 0; i < lbuf; ++i) {

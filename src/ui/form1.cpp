@@ -28,7 +28,7 @@ QColor Form1::COLOR_IDLE() {
 
 namespace {
 
-// Geometry in the original's twips; 15 twips are one pixel at 96 dpi.
+// Geometry in twips (1/1440 inch); 15 twips are one pixel at 96 dpi.
 QRect twips(int left, int top, int width, int height) {
     return QRect(left / 15, top / 15, width / 15, height / 15);
 }
@@ -52,7 +52,7 @@ private:
     mutable qsizetype m_accepted = 0; // length of the text before this edit
 };
 
-// The original's "MS Sans Serif", or the nearest sans serif this host has.
+// "MS Sans Serif" where installed, or the nearest sans serif this host has.
 QString sansFamily() {
     const QStringList installed = QFontDatabase::families();
     for (const char* name :
@@ -69,7 +69,7 @@ QFont sansFont(int pixels, bool bold = false) {
     f.setPixelSize(pixels);
     f.setBold(bold);
     f.setStyleHint(QFont::SansSerif);
-    // Whole-pixel glyph widths, as the original's bitmap font had.
+    // Whole-pixel glyph widths, as MS Sans Serif's bitmaps have.
     f.setHintingPreference(QFont::PreferFullHinting);
     return f;
 }
