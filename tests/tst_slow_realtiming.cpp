@@ -8,6 +8,7 @@
 namespace {
 
 constexpr double kPeriod = 500;
+constexpr double kReadLag = 2; // ms the in-process reader may lag a write
 constexpr double kSlack = 250;
 const QByteArray kRead1 = QByteArray::fromHex("010300030001740A");
 
@@ -35,9 +36,12 @@ private slots:
         for (int i = 1; i < req.size(); ++i) {
             QCOMPARE(req[i].bytes, kRead1);
             // Measured where the relay reads each frame, as a device would.
+            // The reader runs in this process's event loop, so each reading
+            // may lag its write by a little; a shortened or coarse wait (a
+            // coarse timer fires up to 25 ms early) still shows.
             const double gap = req[i].atMs - req[i - 1].atMs;
             QVERIFY2(
-                gap >= kPeriod && gap < kPeriod + kSlack,
+                gap >= kPeriod - kReadLag && gap < kPeriod + kSlack,
                 qPrintable(
                     QStringLiteral("frames %1 and %2: %3 ms apart").arg(i).arg(i + 1).arg(gap)));
         }

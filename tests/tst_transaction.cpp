@@ -169,8 +169,10 @@ private slots:
         QCOMPARE(req.size(), 3);
         for (int i = 1; i < req.size(); ++i) {
             QCOMPARE(req[i].bytes, frame);
+            // Read in this process's event loop: a reading may lag its write
+            // by a little, so a gap may look that much shorter than the wait.
             const double gap = req[i].atMs - req[i - 1].atMs;
-            QVERIFY2(gap >= kWait && gap < kWait + 250, qPrintable(QString::number(gap)));
+            QVERIFY2(gap >= kWait - 2 && gap < kWait + 250, qPrintable(QString::number(gap)));
         }
         QCOMPARE(logLines(r.f), QStringList({kStart1, kNone}));
         QCOMPARE(r.f.lst->currentRow(), 1);
