@@ -5,6 +5,7 @@
 
 #include "link/crc.h"
 #include "link/mscomm.h"
+#include "procstatus.h"
 #include "ui/form1.h"
 #include "ui/intervaltimer.h"
 
@@ -12,7 +13,6 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QLineEdit>
 #include <QProcess>
 #include <QPushButton>
@@ -120,14 +120,6 @@ void add(const QString& what, const QString& figure, const QString& goal, bool m
 
 QString pct(double share) {
     return QStringLiteral("%1 %").arg(share * 100, 0, 'f', 3);
-}
-
-long peakRssKb(qint64 pid) {
-    QFile f(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!f.open(QIODevice::ReadOnly)) return -1;
-    for (const QByteArray& line : f.readAll().split('\n'))
-        if (line.startsWith("VmHWM:")) return line.mid(6).trimmed().split(' ').first().toLong();
-    return -1;
 }
 
 double median(QList<double> v) {
@@ -261,7 +253,7 @@ int main(int argc, char* argv[]) {
             p.start(build + QStringLiteral("/orvant-address"), {});
             p.waitForStarted();
             QThread::msleep(3000);
-            peaks << peakRssKb(p.processId()) / 1024.0;
+            peaks << statusKb(QString::number(p.processId()), "VmHWM") / 1024.0;
             p.terminate();
             p.waitForFinished(3000);
         }

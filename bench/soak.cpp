@@ -5,12 +5,12 @@
 //   soak [TRANSACTIONS] [WAIT_MS]      (default 10000 transactions, 8 ms)
 
 #include "link/mscomm.h"
+#include "procstatus.h"
 #include "pty.h"
 #include "scriptedrelay.h"
 #include "ui/form1.h"
 
 #include <QApplication>
-#include <QFile>
 #include <QListWidget>
 #include <QPushButton>
 #include <QRandomGenerator>
@@ -23,11 +23,7 @@ namespace {
 QTextStream out(stdout);
 
 long rssKb() {
-    QFile f(QStringLiteral("/proc/self/status"));
-    if (!f.open(QIODevice::ReadOnly)) return -1;
-    for (const QByteArray& line : f.readAll().split('\n'))
-        if (line.startsWith("VmRSS:")) return line.mid(6).trimmed().split(' ').first().toLong();
-    return -1;
+    return statusKb(QStringLiteral("self"), "VmRSS");
 }
 
 struct Reply {

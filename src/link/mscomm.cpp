@@ -153,6 +153,7 @@ void MSComm::onError(QSerialPort::SerialPortError error) {
     if (error != QSerialPort::ResourceError && error != QSerialPort::ReadError &&
         error != QSerialPort::WriteError)
         return;
+    // Closing a dead line can report again before the port counts as closed.
     if (!m_port->isOpen() || m_lost) return;
     m_lost = true;
     const bool meaningful = savedErrno != 0 && savedErrno != EAGAIN && savedErrno != EINTR;

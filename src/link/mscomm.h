@@ -18,7 +18,6 @@ class MSComm : public QObject {
     Q_OBJECT
 public:
     // Event codes (CommEvent).
-    static constexpr int16_t comEvSend = 1;
     static constexpr int16_t comEvReceive = 2;
     static constexpr int16_t comEventRxOver = 1008;
 

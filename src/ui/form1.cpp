@@ -312,15 +312,10 @@ void Form1::MSComm1_PortLost() {
 }
 
 void Form1::showPortLost() {
-    if (MSComm1->PortOpen()) MSComm1->setPortOpen(false);
-    cmb_com->setEnabled(true);
-    cmd_conexion->setText(QStringLiteral("Conectar"));
+    disconnectSteps();
+    // A search or a change may have been cut short with these panels in any state.
     frm_com->setEnabled(true);
-    frm_det->setEnabled(false);
     frm_dir->setEnabled(false);
-    setBackColor(frm_dir, COLOR_IDLE());
-    setPanel2Color(COLOR_IDLE());
-    setBackColor(frm_com, COLOR_ACTIVE);
     label->setText(QStringLiteral("ERROR: SE PERDIÓ LA COMUNICACIÓN CON EL PUERTO COM. REVISE LA "
                                   "INTERFAZ Y PRESIONE <CONECTAR>"));
 }

@@ -97,6 +97,7 @@ private:
     void applyFonts();
     void MSComm1_PortLost();
     void showPortLost();
+    void disconnectSteps();
     // Panel 2's members take the colour together.
     void setPanel2Color(const QColor& c);
     // Brackets a search or an address change, which own the port-lost recovery.

@@ -7,6 +7,19 @@
 #include <QLabel>
 #include <QPushButton>
 
+// Back to step 1 with the port closed; a lost port ends here too.
+void Form1::disconnectSteps() {
+    cmb_com->setEnabled(true);
+    label->setText(QStringLiteral("CONECTE LA RED A TRAVÉS DE LA INTERFAZ USB O RS232 Y "
+                                  "SELECCIONE EL PUERTO COM"));
+    MSComm1->setPortOpen(false);
+    frm_det->setEnabled(false);
+    cmd_conexion->setText(QStringLiteral("Conectar"));
+    setBackColor(frm_dir, COLOR_IDLE());
+    setPanel2Color(COLOR_IDLE());
+    setBackColor(frm_com, COLOR_ACTIVE);
+}
+
 void Form1::cmd_conexion_Click() {
     int errorNumber = 0;
     const bool connecting = cmd_conexion->text() == QLatin1String("Conectar");
@@ -27,15 +40,7 @@ void Form1::cmd_conexion_Click() {
             frm_det->setEnabled(true);
             cmd_conexion->setText(QStringLiteral("Desconectar"));
         } else {
-            cmb_com->setEnabled(true);
-            label->setText(QStringLiteral("CONECTE LA RED A TRAVÉS DE LA INTERFAZ USB O RS232 Y "
-                                          "SELECCIONE EL PUERTO COM"));
-            MSComm1->setPortOpen(false);
-            frm_det->setEnabled(false);
-            cmd_conexion->setText(QStringLiteral("Conectar"));
-            setBackColor(frm_dir, COLOR_IDLE());
-            setPanel2Color(COLOR_IDLE());
-            setBackColor(frm_com, COLOR_ACTIVE);
+            disconnectSteps();
         }
     } catch (const CommError& e) {
         errorNumber = e.number;

@@ -129,7 +129,6 @@ void ScriptedRelay::handle(const QByteArray& req) {
         for (int i = 0; i < count; ++i) out.append(static_cast<char>(m_random.bounded(256)));
     }
     sendAfter(delayMs, out);
-    emit replySent(reply);
 }
 
 QByteArray ScriptedRelay::answer(const QByteArray& req) {
@@ -144,7 +143,7 @@ QByteArray ScriptedRelay::answer(const QByteArray& req) {
     }
     if (function == 6) {
         if (reg != 3) return exceptionReply(address, function, 2);
-        if (rejectBadValues && (value < 1 || value > 127))
+        if (value < 1 || value > 127) // "illegal data value"
             return exceptionReply(address, function, 3);
         m_relays.remove(address);
         m_relays.insert(value, value);

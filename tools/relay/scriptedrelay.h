@@ -37,11 +37,10 @@ public:
     void clearRelays() { m_relays.clear(); }
 
     Layout layout = Layout::Eight;
-    int delayMs = 0;             // before every reply
-    bool silent = false;         // hears everything, answers nothing
-    double dropRate = 0;         // share of requests left unanswered
-    double noiseRate = 0;        // chance of random bytes after a reply
-    bool rejectBadValues = true; // writes outside 1..127 get "illegal data value"
+    int delayMs = 0;      // before every reply
+    bool silent = false;  // hears everything, answers nothing
+    double dropRate = 0;  // share of requests left unanswered
+    double noiseRate = 0; // chance of random bytes after a reply
 
     // Called for every well-formed request (right check value, any address)
     // before the bus sees it; returning true means the script handled it.
@@ -77,8 +76,6 @@ public:
 
 signals:
     void requestReceived(const QByteArray& request);
-    // A reply was scheduled (it leaves after delayMs).
-    void replySent(const QByteArray& reply);
     // Bytes went out on the line: replies, noise, scripted writes.
     void wrote(const QByteArray& bytes);
     // Bytes came in that make no well-formed request.
