@@ -2,15 +2,18 @@
 
 #include "link/comport.h"
 
-#include <QTextStream>
+#include <QLoggingCategory>
 #include <cerrno>
 #include <cstring>
 
 namespace {
 
+Q_LOGGING_CATEGORY(lcSerial, "orvant.serial")
+
+// Through Qt's logging: stderr from a terminal, the journal from a desktop
+// launch, the debugger output on Windows.
 void report(const QString& line) {
-    QTextStream err(stderr);
-    err << "orvant-address: " << line << Qt::endl;
+    qCWarning(lcSerial).noquote() << "orvant-address:" << line;
 }
 
 QString openFailureReason(const QSerialPort& port, int savedErrno) {
@@ -72,11 +75,14 @@ void MSComm::setPortOpen(bool open) {
     }
     if (PortOpen()) throw CommError{ErrPortAlreadyOpen};
 
+    m_openFailure = OpenFailure{};
     const QString device = comport::deviceFor(m_commPort);
     if (device.isEmpty()) {
-        report(QStringLiteral("COM%1: no such port (set ORVANT_COM%1 to a device path to choose "
-                              "one)")
-                   .arg(m_commPort));
+        m_openFailure = {OpenFailure::Unavailable, QString(), QString(),
+                         QStringLiteral("COM%1: no such port (set ORVANT_COM%1 to a device path "
+                                        "to choose one)")
+                             .arg(m_commPort)};
+        report(m_openFailure.detail);
         throw CommError{ErrInvalidPortNumber};
     }
     m_port->setPortName(device);
@@ -85,9 +91,11 @@ void MSComm::setPortOpen(bool open) {
     errno = 0;
     if (!m_port->open(QIODevice::ReadWrite)) {
         const int savedErrno = errno;
-        report(QStringLiteral("COM%1 (%2) cannot be opened: %3")
-                   .arg(m_commPort)
-                   .arg(device, openFailureReason(*m_port, savedErrno)));
+        m_openFailure = {OpenFailure::Unavailable, device, QString(),
+                         QStringLiteral("COM%1 (%2) cannot be opened: %3")
+                             .arg(m_commPort)
+                             .arg(device, openFailureReason(*m_port, savedErrno))};
+        report(m_openFailure.detail);
         throw CommError{ErrInvalidPortNumber};
     }
     m_device = device;

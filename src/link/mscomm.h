@@ -51,6 +51,17 @@ public:
     // The device that COM CommPort() was opened on, for messages.
     QString device() const { return m_device; }
 
+    // Why the last open failed (all 8002). Most causes leave the user to
+    // choose another port; for these two another port would not help.
+    struct OpenFailure {
+        enum Cause { None, Unavailable, PermissionDenied, InUse };
+        Cause cause = None;
+        QString device; // the path COM n resolved to; empty when none
+        QString group;  // the group owning the device, for PermissionDenied
+        QString detail; // one line for the log and the tooltip
+    };
+    const OpenFailure& openFailure() const { return m_openFailure; }
+
     // Fixed configuration; the program never changes it.
     int16_t InputLen() const { return 1; }
     int16_t RThreshold() const { return 1; }
@@ -86,6 +97,7 @@ private:
     int16_t m_commPort = 1;
     QString m_settings = QStringLiteral("9600,N,8,1");
     QString m_device;
+    OpenFailure m_openFailure;
     QByteArray m_received;
     int16_t m_commEvent = 0;
     bool m_lost = false;
