@@ -11,7 +11,7 @@
 #include "ui/form1.h"
 
 #include <QApplication>
-#include <QListWidget>
+#include "ui/loglist.h"
 #include <QPushButton>
 #include <QRandomGenerator>
 #include <QTextStream>

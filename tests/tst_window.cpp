@@ -10,9 +10,11 @@
 #include <QFontMetrics>
 #include <QImage>
 #include <QMenuBar>
+#include <QPainter>
 #include <QRegion>
 #include <QScreen>
 #include <QSerialPort>
+#include <QSignalSpy>
 #include <QStyle>
 #include <QStyleOption>
 #include <memory>
@@ -55,6 +57,40 @@ double paintedShare(QWidget* w, const QColor& colour) {
         }
     }
     return total ? double(hits) / total : 0.0;
+}
+
+// Rows of the image that hold ink: pixels clearly off the background.
+int inkRows(const QImage& image, QRgb background) {
+    int rows = 0;
+    for (int y = 0; y < image.height(); ++y) {
+        for (int x = 0; x < image.width(); ++x) {
+            const QRgb p = image.pixel(x, y);
+            if (qAbs(qRed(p) - qRed(background)) + qAbs(qGreen(p) - qGreen(background)) +
+                    qAbs(qBlue(p) - qBlue(background)) >
+                90) {
+                ++rows;
+                break;
+            }
+        }
+    }
+    return rows;
+}
+
+// Ink rows of the text drawn with room to spare above and below: what a
+// control shows when it cuts no glyph.
+int unclippedInkRows(const QFont& font, int width, int flags, const QString& text) {
+    QImage image(width, 200, QImage::Format_RGB32);
+    image.fill(Qt::white);
+    QPainter p(&image);
+    p.setFont(font);
+    p.setPen(Qt::black);
+    p.drawText(QRect(0, 50, width, 150), flags, text);
+    p.end();
+    return inkRows(image, qRgb(255, 255, 255));
+}
+
+QImage grabbed(QWidget* w, const QRect& r) {
+    return w->grab(r).toImage().convertToFormat(QImage::Format_RGB32);
 }
 
 // Presses keys in a text box: '<' is Backspace, '*' selects everything,
@@ -168,7 +204,7 @@ private slots:
         row("cmb_dir", "QComboBox", "frm_dir", fromTwips(240, 240, 1095, 315), "1", 11);
         row("cmd_cambiar", "QPushButton", "frm_dir", fromTwips(1440, 240, 1410, 330), "Cambiar",
             11);
-        row("lst", "QListWidget", "Form1", fromTwips(3480, 960, 3135, 2595), "", 11);
+        row("lst", "LogList", "Form1", fromTwips(3480, 960, 3135, 2595), "", 11);
     }
     void controls() {
         QFETCH(QString, kind);
@@ -282,13 +318,18 @@ private slots:
         QFETCH(QString, expected);
         QWidget* w = control(QString::fromLatin1(QTest::currentDataTag()));
         QVERIFY(w);
-        // Text boxes keep the host's colour for their state (disabled here).
-        const QColor want =
-            expected == QLatin1String("idle") ? Form1::COLOR_IDLE()
-            : expected == QLatin1String("active")
-                ? Form1::COLOR_ACTIVE
-                : QApplication::palette(w).color(w->palette().currentColorGroup(), QPalette::Base);
+        // A text box keeps the system window colour while disabled; only its
+        // text greys.
+        const QColor want = expected == QLatin1String("idle") ? Form1::COLOR_IDLE()
+                            : expected == QLatin1String("active")
+                                ? Form1::COLOR_ACTIVE
+                                : QApplication::palette().color(QPalette::Active, QPalette::Base);
         QCOMPARE(Form1::BackColor(w), want);
+        if (expected == QLatin1String("window")) {
+            QVERIFY(!w->isEnabled());
+            const QImage shown = grabbed(w, w->rect());
+            QCOMPARE(QColor(shown.pixel(w->width() - 5, w->height() / 2)), want);
+        }
     }
 
     void exactlyPanelOneActive() {
@@ -367,6 +408,18 @@ private slots:
         QVERIFY(!form->txt_ini->isEnabled());
         QVERIFY(!form->txt_fin->isEnabled());
         QVERIFY(form->chk_aut->isEnabled());
+
+        // Return and keypad Enter press the focused button, as Space does.
+        showAndActivate();
+        for (QPushButton* b : {form->cmd_conexion, form->cmb_buscar, form->cmd_cambiar}) {
+            QObject::disconnect(b, &QPushButton::clicked, form.get(), nullptr);
+            QSignalSpy clicks(b, &QPushButton::clicked);
+            b->setFocus();
+            QTest::keyClick(b, Qt::Key_Return);
+            QTest::keyClick(b, Qt::Key_Enter, Qt::KeypadModifier);
+            QTest::keyClick(b, Qt::Key_Space);
+            QCOMPARE(clicks.size(), 3);
+        }
     }
 
     void dropDownLists_data() {
@@ -398,6 +451,18 @@ private slots:
         box->setCurrentText(pattern.arg(count + 1));
         QCOMPARE(box->currentIndex(), 11);
         QCOMPARE(box->currentText(), pattern.arg(12));
+
+        // It drops down eight rows high, with the chosen entry in view.
+        box->setEnabled(true);
+        box->window()->setEnabled(true);
+        box->setCurrentIndex(count - 5);
+        box->showPopup();
+        QAbstractItemView* view = box->view();
+        QVERIFY(QTest::qWaitForWindowExposed(view->window()));
+        const int rowHeight = view->visualRect(view->model()->index(0, 0)).height();
+        QCOMPARE(view->viewport()->height() / rowHeight, qMin(count, 8));
+        QVERIFY(view->viewport()->rect().contains(view->visualRect(view->currentIndex())));
+        box->hidePopup();
     }
 
     void rangeStartsAutomatic() {
@@ -739,12 +804,18 @@ private slots:
                                 .arg(box.height())));
         form->label->setText(text);
         QCOMPARE(form->label->size(), QSize(425, 41));
+        // Accents over capitals must not be cut by the label's top edge.
+        const QImage shown = grabbed(form->label, form->label->rect());
+        QCOMPARE(inkRows(shown, Form1::COLOR_IDLE().rgb()),
+                 unclippedInkRows(form->label->font(), box.width(),
+                                  Qt::TextWordWrap | Qt::AlignHCenter, text));
     }
 
     // Each log line lands at the end, becomes the one selected line and is
     // scrolled into view; nothing is reordered.
     void logLines() {
-        const int lines = 40;
+        // Well past the hundred lines a batched layout handles at once.
+        const int lines = 300;
         for (int i = 0; i < lines; ++i) {
             // Descending texts would move if the list sorted itself.
             const QString text = QStringLiteral("MENSAJE A LA DIRECCION <%1>: ").arg(lines - i);
@@ -755,6 +826,9 @@ private slots:
             const auto selected = form->lst->selectedItems();
             QCOMPARE(selected.size(), 1);
             QCOMPARE(selected.first(), form->lst->item(i));
+            QVERIFY2(form->lst->viewport()->rect().contains(
+                         form->lst->visualItemRect(form->lst->item(i))),
+                     qPrintable(QString::number(i)));
         }
         for (int i = 0; i < lines; ++i)
             QCOMPARE(form->lst->item(i)->text(),
@@ -764,6 +838,19 @@ private slots:
         QVERIFY(form->lst->viewport()->rect().contains(last));
         const QRect first = form->lst->visualItemRect(form->lst->item(0));
         QVERIFY(!form->lst->viewport()->rect().intersects(first));
+
+        // A row shows the whole of an accented capital, selected or not.
+        const QString accented = QStringLiteral("DIRECCIÓN NUEVA:20");
+        form->logLine(accented);
+        form->logLine(QStringLiteral("DETECTADO DIRECCIÓN <12>."));
+        QApplication::processEvents();
+        for (int row : {lines, lines + 1}) {
+            QTableWidgetItem* item = form->lst->item(row);
+            const QImage shown = grabbed(form->lst->viewport(), form->lst->visualItemRect(item));
+            QCOMPARE(inkRows(shown, shown.pixel(shown.width() - 1, shown.height() / 2)),
+                     unclippedInkRows(form->lst->font(), shown.width(),
+                                      Qt::AlignLeft | Qt::AlignTop, item->text()));
+        }
     }
 
     // Closing always goes through and leaves the port free for others.

@@ -2,6 +2,7 @@
 
 #include "link/mscomm.h"
 #include "ui/intervaltimer.h"
+#include "ui/loglist.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -9,9 +10,10 @@
 #include <QComboBox>
 #include <QFontDatabase>
 #include <QGroupBox>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
-#include <QListWidget>
+#include <QProxyStyle>
 #include <QPushButton>
 #include <QScreen>
 #include <QStyle>
@@ -73,6 +75,15 @@ QFont sansFont(int pixels, bool bold = false) {
     f.setHintingPreference(QFont::PreferFullHinting);
     return f;
 }
+
+class DropDownStyle : public QProxyStyle {
+public:
+    int styleHint(StyleHint hint, const QStyleOption* option, const QWidget* widget,
+                  QStyleHintReturn* returnData) const override {
+        if (hint == SH_ComboBox_Popup) return 0;
+        return QProxyStyle::styleHint(hint, option, widget, returnData);
+    }
+};
 
 } // namespace
 
@@ -144,6 +155,8 @@ void Form1::createControls() {
         named(e, name, g);
         e->setText(text);
         e->setValidator(new TypingLimit(3, e));
+        // The window colour in every state: disabled, the box greys its text only.
+        setBackColor(e, QApplication::palette(e).color(QPalette::Active, QPalette::Base));
         return e;
     };
 
@@ -194,14 +207,9 @@ void Form1::createControls() {
     cmd_cambiar =
         button(frm_dir, "cmd_cambiar", QStringLiteral("Cambiar"), twips(1440, 240, 1410, 330));
 
-    lst = new QListWidget(this);
+    lst = new LogList(this);
     named(lst, "lst", twips(3480, 960, 3135, 2595));
     lst->setSortingEnabled(false);
-    lst->setSelectionMode(QAbstractItemView::SingleSelection);
-    // The log only grows; laying out every line again on each append made an
-    // append cost tens of milliseconds after a few thousand lines.
-    lst->setUniformItemSizes(true);
-    lst->setLayoutMode(QListView::Batched);
     lst->raise(); // in front of Frame1
 
     Timer1 = new IntervalTimer(this);
@@ -223,6 +231,18 @@ void Form1::createControls() {
     for (QWidget* w : std::initializer_list<QWidget*>{cmb_com, cmd_conexion, cmb_buscar, cmb_dir,
                                                       cmd_cambiar, lst, txt_ini, txt_fin, chk_aut})
         w->setFocusPolicy(Qt::StrongFocus);
+
+    // Lists drop down eight rows high with a scroll bar, not as a menu the
+    // height of the screen.
+    auto* dropDownStyle = new DropDownStyle;
+    dropDownStyle->setParent(this);
+    for (QComboBox* c : {cmb_com, cmb_dir}) {
+        c->setStyle(dropDownStyle);
+        c->setMaxVisibleItems(8);
+    }
+
+    // Enter presses the focused button, as Space does.
+    for (QPushButton* b : {cmd_conexion, cmb_buscar, cmd_cambiar}) b->installEventFilter(this);
     QWidget* order[] = {cmb_com, cmd_conexion, cmb_buscar, cmb_dir, cmd_cambiar,
                         lst,     txt_ini,      txt_fin,    chk_aut};
     for (size_t i = 1; i < std::size(order); ++i) setTabOrder(order[i - 1], order[i]);
@@ -241,6 +261,8 @@ void Form1::applyFonts() {
                                                       frm_dir, cmb_dir, cmd_cambiar, lst})
         w->setFont(small);
     label->setFont(sansFont(11, true));
+    // Text starts one ascent below the top: accents need rows above that.
+    label->setContentsMargins(0, accentOverflow(QFontMetrics(label->font())), 0, 0);
     // Controls without a font of their own keep the window's.
     for (QWidget* w : std::initializer_list<QWidget*>{Frame1, txt_ini, chk_aut, txt_fin})
         w->setFont(regular);
@@ -286,6 +308,19 @@ void Form1::Form_Load() {
 void Form1::Form_Unload(int16_t& Cancel) {
     Q_UNUSED(Cancel);
     if (MSComm1->PortOpen()) MSComm1->setPortOpen(false);
+}
+
+bool Form1::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::KeyPress || event->type() == QEvent::KeyRelease) {
+        auto* key = static_cast<QKeyEvent*>(event);
+        if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) {
+            QKeyEvent space(key->type(), Qt::Key_Space, key->modifiers() & ~Qt::KeypadModifier,
+                            QStringLiteral(" "), key->isAutoRepeat(), key->count());
+            QApplication::sendEvent(watched, &space);
+            return true;
+        }
+    }
+    return QWidget::eventFilter(watched, event);
 }
 
 void Form1::closeEvent(QCloseEvent* event) {

@@ -11,9 +11,9 @@ class QComboBox;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
-class QListWidget;
 class QPushButton;
 class IntervalTimer;
+class LogList;
 class MSComm;
 
 // The program's one window. Its controls, the link state and every handler
@@ -48,7 +48,7 @@ public:
     QGroupBox* frm_dir;
     QComboBox* cmb_dir;
     QPushButton* cmd_cambiar;
-    QListWidget* lst;
+    LogList* lst;
     IntervalTimer* Timer1;
     MSComm* MSComm1;
 
@@ -91,6 +91,7 @@ public:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void createControls();

@@ -13,7 +13,7 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
-#include <QListWidget>
+#include "ui/loglist.h"
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
