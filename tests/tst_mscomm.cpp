@@ -338,7 +338,7 @@ private slots:
             if (chunk < all.size()) QTest::qWait(1);
         }
         QVERIFY(QTest::qWaitFor([&] { return rx.notifications >= 256; }, 5000));
-        QTest::qWait(50);
+        QTest::qWait(100);
         QCOMPARE(rx.notifications, 256);
         QCOMPARE(rx.bytes, all);
         QCOMPARE(rx.sizes, QList<int>(256, 1));
@@ -364,7 +364,7 @@ private slots:
         const QByteArray frame = QByteArray::fromHex("0103020005000BD5C0");
         QVERIFY(writeAll(pty.masterFd(), frame));
         QVERIFY(QTest::qWaitFor([&] { return rx.notifications >= frame.size(); }, 3000));
-        QTest::qWait(50);
+        QTest::qWait(100);
         QCOMPARE(rx.notifications, frame.size());
         QCOMPARE(rx.events, QList<int>(frame.size(), MSComm::comEvReceive));
         if (!readEach) {
@@ -388,7 +388,7 @@ private slots:
         QVERIFY(comm.Input().isEmpty());
         // Closing drops what was not read.
         QVERIFY(writeAll(pty.masterFd(), "B"));
-        QTest::qWait(50);
+        QTest::qWait(100);
         comm.setPortOpen(false);
         QVERIFY(comm.Input().isEmpty());
     }

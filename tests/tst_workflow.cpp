@@ -52,6 +52,10 @@ QByteArray writeFrame(int address, int value) {
     return ScriptedRelay::request(address, 6, 0, 3, 0, value);
 }
 
+// Any relay on the test bus answers well within this: a reply has more than
+// 100 ms to spare, even on a loaded machine.
+constexpr int kWait = 110;
+
 // A line on COM n with its relay bus, and the window that uses it. The
 // window goes first, so its port is closed before the line disappears.
 struct Bench {
@@ -185,7 +189,7 @@ private slots:
     }
     void connectAndDisconnect() {
         QFETCH(int, com);
-        Bench b(40, com);
+        Bench b(kWait, com);
         const QColor panel3Before = Form1::BackColor(b.f.frm_dir);
 
         QVERIFY(connectForm(b.f, com));
@@ -214,7 +218,7 @@ private slots:
     }
 
     void portFollowsPositionNotText() {
-        Bench b(40, 3);
+        Bench b(kWait, 3);
         b.f.cmb_com->setItemText(2, QStringLiteral("COM7"));
         QVERIFY(connectForm(b.f, 3));
         QCOMPARE(b.f.MSComm1->device(), b.line.pty.slavePath());
@@ -225,7 +229,7 @@ private slots:
         Line other(5);
         const QByteArray var = "ORVANT_COM4";
         qputenv(var.constData(), "/nonexistent/orvant-tty-missing");
-        Form1 f(40);
+        Form1 f(kWait);
         f.cmb_com->setCurrentIndex(3);
         f.cmd_conexion->click();
         qunsetenv(var.constData());
@@ -256,7 +260,7 @@ private slots:
     }
     void captionOtherThanConectarDisconnects() {
         QFETCH(QString, caption);
-        Bench b(40);
+        Bench b(kWait);
         b.f.cmb_com->setCurrentIndex(0);
         b.f.cmd_conexion->setText(caption);
         b.f.cmd_conexion->click();
@@ -283,36 +287,36 @@ private slots:
         };
         const QString autoRange;
         QTest::newRow("relay at 1")
-            << QList<int>{1} << autoRange << autoRange << false << 40 << QList<int>{1} << 1;
+            << QList<int>{1} << autoRange << autoRange << false << kWait << QList<int>{1} << 1;
         QTest::newRow("relay at 5")
-            << QList<int>{5} << autoRange << autoRange << false << 40 << upTo(1, 5) << 5;
+            << QList<int>{5} << autoRange << autoRange << false << kWait << upTo(1, 5) << 5;
         QTest::newRow("two relays, the lower wins")
-            << QList<int>{7, 3} << autoRange << autoRange << false << 40 << upTo(1, 3) << 3;
+            << QList<int>{7, 3} << autoRange << autoRange << false << kWait << upTo(1, 3) << 3;
         QTest::newRow("one-address range")
-            << QList<int>{5} << QStringLiteral("5") << QStringLiteral("5") << false << 40
+            << QList<int>{5} << QStringLiteral("5") << QStringLiteral("5") << false << kWait
             << QList<int>{5} << 5;
         QTest::newRow("relay outside the range")
-            << QList<int>{9} << QStringLiteral("5") << QStringLiteral("8") << false << 40
+            << QList<int>{9} << QStringLiteral("5") << QStringLiteral("8") << false << kWait
             << upTo(5, 8) << 0;
         QTest::newRow("one and a half, Spanish comma, starts at 2")
-            << QList<int>{3} << QStringLiteral("1,5") << QStringLiteral("3") << true << 40
+            << QList<int>{3} << QStringLiteral("1,5") << QStringLiteral("3") << true << kWait
             << upTo(2, 3) << 3;
         QTest::newRow("one and a half, point, starts at 2")
-            << QList<int>{3} << QStringLiteral("1.5") << QStringLiteral("3") << false << 40
+            << QList<int>{3} << QStringLiteral("1.5") << QStringLiteral("3") << false << kWait
             << upTo(2, 3) << 3;
         QTest::newRow("two and a half starts at 2")
-            << QList<int>{3} << QStringLiteral("2.5") << QStringLiteral("3") << false << 40
+            << QList<int>{3} << QStringLiteral("2.5") << QStringLiteral("3") << false << kWait
             << upTo(2, 3) << 3;
         QTest::newRow("three and a half starts at 4")
-            << QList<int>{3, 4} << QStringLiteral("3.5") << QStringLiteral("4") << false << 40
+            << QList<int>{3, 4} << QStringLiteral("3.5") << QStringLiteral("4") << false << kWait
             << QList<int>{4} << 4;
         QTest::newRow("blanks, sign, trailing point")
-            << QList<int>{6} << QStringLiteral(" +6") << QStringLiteral("6.") << false << 40
+            << QList<int>{6} << QStringLiteral(" +6") << QStringLiteral("6.") << false << kWait
             << QList<int>{6} << 6;
         QTest::newRow("exponent") << QList<int>{10} << QStringLiteral("1e1") << QStringLiteral("10")
-                                  << false << 40 << QList<int>{10} << 10;
+                                  << false << kWait << QList<int>{10} << 10;
         QTest::newRow("relay at 127, automatic range")
-            << QList<int>{127} << autoRange << autoRange << false << 20 << upTo(1, 127) << 127;
+            << QList<int>{127} << autoRange << autoRange << false << kWait << upTo(1, 127) << 127;
         QTest::newRow("nothing attached, automatic range")
             << QList<int>{} << autoRange << autoRange << false << 20 << upTo(1, 127) << 0;
     }
@@ -368,7 +372,7 @@ private slots:
     }
 
     void whileSearching() {
-        Bench b(40);
+        Bench b(kWait);
         b.relay().addRelay(2);
         QVERIFY(connectForm(b.f));
         QString status;
@@ -390,7 +394,7 @@ private slots:
             ++seen;
             return false;
         };
-        QVERIFY(clickAndWait(b.f.cmb_buscar, scanBudget(2, 40)));
+        QVERIFY(clickAndWait(b.f.cmb_buscar, scanBudget(2, kWait)));
         QCOMPARE(seen, 4);
         QCOMPARE(status, kSearching);
         QVERIFY(!panel1);
@@ -455,7 +459,7 @@ private slots:
         QFETCH(QString, first);
         QFETCH(QString, last);
         QFETCH(bool, spanish);
-        Bench b(40);
+        Bench b(kWait);
         b.relay().addRelay(1);
         QVERIFY(connectForm(b.f));
         typeRange(b.f, first, last);
@@ -463,7 +467,7 @@ private slots:
         const QStringList panelsBefore = panelSnapshot(b.f);
 
         QVERIFY(clickAndWait(b.f.cmb_buscar, 2000));
-        QTest::qWait(3 * 40);
+        QTest::qWait(3 * kWait);
 
         QCOMPARE(b.f.label->text(), kBadRange);
         QCOMPARE(Form1::BackColor(b.f.txt_ini), Form1::COLOR_BAD);
@@ -477,7 +481,7 @@ private slots:
     }
 
     void badMarksLastUntilValidPress() {
-        Bench b(40);
+        Bench b(kWait);
         b.relay().addRelay(1);
         QVERIFY(connectForm(b.f));
 
@@ -508,7 +512,7 @@ private slots:
         QCOMPARE(Form1::BackColor(b.f.txt_ini), Form1::COLOR_BAD);
         b.f.chk_aut->click();
 
-        QVERIFY(clickAndWait(b.f.cmb_buscar, scanBudget(1, 40)));
+        QVERIFY(clickAndWait(b.f.cmb_buscar, scanBudget(1, kWait)));
         QCOMPARE(Form1::BackColor(b.f.txt_ini), Form1::COLOR_OK);
         QCOMPARE(Form1::BackColor(b.f.txt_fin), Form1::COLOR_OK);
         QCOMPARE(b.f.label->text(), foundStatus(1));
@@ -541,10 +545,10 @@ private slots:
         QFETCH(QString, reply);
         QFETCH(QByteArray, frame);
 
-        Bench b(40);
+        Bench b(kWait);
         b.relay().addRelay(relayAt);
         QVERIFY(connectForm(b.f));
-        QVERIFY(clickAndWait(b.f.cmb_buscar, scanBudget(relayAt, 40)));
+        QVERIFY(clickAndWait(b.f.cmb_buscar, scanBudget(relayAt, kWait)));
         QCOMPARE(int(b.f.DirActual), relayAt);
         const int logBefore = b.f.lst->count();
         const qsizetype requestsBefore = b.relay().requests.size();
@@ -558,7 +562,7 @@ private slots:
             };
         }
         b.f.cmb_dir->setCurrentText(entry);
-        QVERIFY(clickAndWait(b.f.cmd_cambiar, scanBudget(1, 40)));
+        QVERIFY(clickAndWait(b.f.cmd_cambiar, scanBudget(1, kWait)));
 
         const bool accepted = reply == QLatin1String("echo");
         const QList<QByteArray> writes = requestFrames(b.relay()).mid(requestsBefore);
@@ -598,25 +602,32 @@ private slots:
         b.relay().script = nullptr;
         b.relay().clearRelays();
         b.relay().addRelay(2);
-        QVERIFY(clickAndWait(b.f.cmb_buscar, scanBudget(2, 40)));
+        QVERIFY(clickAndWait(b.f.cmb_buscar, scanBudget(2, kWait)));
         QCOMPARE(b.f.label->text(), foundStatus(2));
     }
 
     void entryPickedWhileWriteWaits() {
-        Bench b(40);
+        Bench b(kWait);
         b.relay().addRelay(5);
         QVERIFY(connectForm(b.f));
-        QVERIFY(clickAndWait(b.f.cmb_buscar, scanBudget(5, 40)));
+        QVERIFY(clickAndWait(b.f.cmb_buscar, scanBudget(5, kWait)));
         QCOMPARE(int(b.f.DirActual), 5);
 
+        bool clickedAgain = false;
         b.relay().script = [&](const QByteArray& req, int) {
-            if (req.at(1) == 6) b.f.cmb_dir->setCurrentText(QStringLiteral("20"));
+            if (req.at(1) != 6 || clickedAgain) return false;
+            clickedAgain = true;
+            b.f.cmb_dir->setCurrentText(QStringLiteral("20"));
+            // The second click of a double click lands while the write waits.
+            QTimer::singleShot(0, &b.f,
+                               [&] { QTest::mouseClick(b.f.cmd_cambiar, Qt::LeftButton); });
             return false;
         };
         b.f.cmb_dir->setCurrentText(QStringLiteral("12"));
-        QVERIFY(clickAndWait(b.f.cmd_cambiar, scanBudget(1, 40)));
+        QVERIFY(clickAndWait(b.f.cmd_cambiar, scanBudget(2, kWait)));
 
         QCOMPARE(requestFrames(b.relay()).last(), writeFrame(5, 12));
+        QCOMPARE(requestFrames(b.relay()).count(writeFrame(5, 12)), 1);
         QCOMPARE(b.relay().addresses(), QList<int>{12});
         // The texts tell the address the relay really got, not the later pick.
         QCOMPARE(b.f.label->text(), changedStatus(QStringLiteral("12")));
@@ -627,7 +638,7 @@ private slots:
     // ---- The line goes away ----
 
     void portLostDuringScan() {
-        Bench b(40);
+        Bench b(kWait);
         QVERIFY(connectForm(b.f));
         QList<int> polled;
         b.relay().script = [&](const QByteArray& req, int) {
@@ -636,7 +647,7 @@ private slots:
             if (address == 3) QTimer::singleShot(0, this, [&] { b.line.cut(); });
             return false;
         };
-        QVERIFY(clickAndWait(b.f.cmb_buscar, scanBudget(127, 40)));
+        QVERIFY(clickAndWait(b.f.cmb_buscar, scanBudget(127, kWait)));
 
         QCOMPARE(polled, (QList<int>{1, 1, 1, 2, 2, 2, 3}));
         // The scan ends at the address it was on.
@@ -656,11 +667,11 @@ private slots:
     }
     void portLostWhileIdle() {
         QFETCH(bool, afterSearch);
-        Bench b(40);
+        Bench b(kWait);
         b.relay().addRelay(5);
         QVERIFY(connectForm(b.f));
         if (afterSearch) {
-            QVERIFY(clickAndWait(b.f.cmb_buscar, scanBudget(5, 40)));
+            QVERIFY(clickAndWait(b.f.cmb_buscar, scanBudget(5, kWait)));
             QCOMPARE(b.f.label->text(), foundStatus(5));
         }
         const int logBefore = b.f.lst->count();
@@ -679,25 +690,27 @@ private slots:
         verifyReadyToSearch(b.f);
         if (QTest::currentTestFailed()) return;
         QVERIFY(!b.f.portLost());
-        QVERIFY(clickAndWait(b.f.cmb_buscar, scanBudget(4, 40)));
+        QVERIFY(clickAndWait(b.f.cmb_buscar, scanBudget(4, kWait)));
         QCOMPARE(b.f.label->text(), foundStatus(4));
         QCOMPARE(int(b.f.DirActual), 4);
     }
 
     void portLostDuringChange() {
-        Bench b(40);
+        Bench b(kWait);
         b.relay().addRelay(5);
         QVERIFY(connectForm(b.f));
-        QVERIFY(clickAndWait(b.f.cmb_buscar, scanBudget(5, 40)));
+        QVERIFY(clickAndWait(b.f.cmb_buscar, scanBudget(5, kWait)));
         const int logBefore = b.f.lst->count();
 
+        bool clickedAgain = false;
         b.relay().script = [&](const QByteArray& req, int) {
-            if (req.at(1) != 6) return false;
+            if (req.at(1) != 6 || clickedAgain) return false;
+            clickedAgain = true;
             QTimer::singleShot(0, this, [&] { b.line.cut(); });
             return true; // the reply never comes
         };
         b.f.cmb_dir->setCurrentText(QStringLiteral("12"));
-        QVERIFY(clickAndWait(b.f.cmd_cambiar, scanBudget(1, 40)));
+        QVERIFY(clickAndWait(b.f.cmd_cambiar, scanBudget(1, kWait)));
 
         QCOMPARE(logLines(b.f).mid(logBefore),
                  (QStringList{startLine(5), kNoReply, QStringLiteral("DIRECCIÓN ACTUAL5")}));
@@ -714,14 +727,14 @@ private slots:
     }
     void windowClosedMidStep() {
         QFETCH(bool, duringChange);
-        Bench b(40);
+        Bench b(kWait);
         b.f.show();
         QVERIFY(QTest::qWaitForWindowExposed(&b.f));
         QVERIFY(connectForm(b.f));
         QAbstractButton* button = b.f.cmb_buscar;
         if (duringChange) {
             b.relay().addRelay(2);
-            QVERIFY(clickAndWait(b.f.cmb_buscar, scanBudget(2, 40)));
+            QVERIFY(clickAndWait(b.f.cmb_buscar, scanBudget(2, kWait)));
             QCOMPARE(int(b.f.DirActual), 2);
             b.relay().silent = true;
             b.f.cmb_dir->setCurrentText(QStringLiteral("9"));
@@ -753,7 +766,7 @@ private slots:
         QTimer guard;
         guard.setSingleShot(true);
         connect(&guard, &QTimer::timeout, this, [] { QCoreApplication::exit(99); });
-        guard.start(scanBudget(127, 40));
+        guard.start(scanBudget(127, kWait));
         const int code = QApplication::exec();
         const qint64 quitAfterClose = sinceClose.isValid() ? sinceClose.elapsed() : -1;
         guard.stop();
@@ -772,7 +785,7 @@ private slots:
         QCOMPARE(loggedAddresses(b.f),
                  duringChange ? (QList<int>{1, 2, 2}) : (QList<int>{1, 2, 3}));
         // Nothing more goes out on the line.
-        QTest::qWait(5 * 40);
+        QTest::qWait(5 * kWait);
         QCOMPARE(b.relay().requests.size(), requestsAtClose);
     }
 

@@ -23,7 +23,7 @@ uint8_t Form1::Modbus(uint8_t Dir, uint8_t Fcn, uint8_t D0, uint8_t D1, uint8_t 
     logLine(QStringLiteral("MENSAJE A LA DIRECCION <%1>: ").arg(Dir));
 
     int16_t attempts = 0;
-    while (ErrorFlag == 1 && attempts < 3 && !m_closing) {
+    while (ErrorFlag == 1 && attempts < 3 && !m_linkLost && !m_closing) {
         try {
             MSComm1->setOutput(QByteArray(reinterpret_cast<const char*>(TxBuf.data()), 8));
         } catch (const CommError&) {
@@ -40,10 +40,12 @@ uint8_t Form1::Modbus(uint8_t Dir, uint8_t Fcn, uint8_t D0, uint8_t D1, uint8_t 
         // timer ends a normal wait, a complete reply does not shorten it.
         while (TimeOutFlag.toInt() == 0 && !m_linkLost && !m_closing)
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-        if (m_linkLost || m_closing) {
+        if (m_closing) {
             ErrorFlag = 1;
             break;
         }
+        // A lost port ends the wait early; a reply already in still counts,
+        // or a relay that took its new address would be reported unchanged.
 
         if (RxFlag == 1) {
             const int freshBytes = storedBefore == 0 ? RxLen : 0;

@@ -44,7 +44,8 @@ void Form1::cmb_buscar_Click() {
         result = Modbus(static_cast<uint8_t>(current), 3, 0, 3, 0, 1);
         current = current + 1;
     }
-    if (m_linkLost || m_closing) {
+    // A relay that answered before the port was lost is still reported.
+    if (m_closing || (m_linkLost && result == 1)) {
         endOperation();
         return;
     }
