@@ -10,8 +10,8 @@
 #include "scriptedrelay.h"
 #include "ui/form1.h"
 
-#include <QApplication>
 #include "ui/loglist.h"
+#include <QApplication>
 #include <QPushButton>
 #include <QRandomGenerator>
 #include <QTextStream>

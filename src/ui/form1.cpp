@@ -18,6 +18,7 @@
 #include <QScreen>
 #include <QStyle>
 #include <QValidator>
+#include <QWindow>
 #include <initializer_list>
 
 const QColor Form1::COLOR_ACTIVE = QColor(255, 255, 128);
@@ -119,6 +120,24 @@ Form1::Form1(int replyWaitMs, QWidget* parent) : QWidget(parent), m_replyWait(re
     if (QScreen* s = screen())
         setGeometry(
             QStyle::alignedRect(Qt::LeftToRight, Qt::AlignCenter, size(), s->availableGeometry()));
+}
+
+bool Form1::event(QEvent* e) {
+    // A window manager frames the window only after it is shown: centre the
+    // framed window once, as soon as the frame is known.
+    if (!m_framedCentred && windowHandle() &&
+        (e->type() == QEvent::Move || e->type() == QEvent::Resize || e->type() == QEvent::Expose ||
+         e->type() == QEvent::WindowActivate)) {
+        const QMargins frame = windowHandle()->frameMargins();
+        if (!frame.isNull() && screen()) {
+            m_framedCentred = true;
+            const QSize framed = size().grownBy(frame);
+            move(QStyle::alignedRect(Qt::LeftToRight, Qt::AlignCenter, framed,
+                                     screen()->availableGeometry())
+                     .topLeft());
+        }
+    }
+    return QWidget::event(e);
 }
 
 Form1::~Form1() = default;

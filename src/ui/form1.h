@@ -92,6 +92,7 @@ public:
 protected:
     void closeEvent(QCloseEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
+    bool event(QEvent* e) override;
 
 private:
     void createControls();
@@ -109,4 +110,5 @@ private:
     bool m_linkLost = false;
     bool m_closing = false;
     int m_operations = 0;
+    bool m_framedCentred = false;
 };

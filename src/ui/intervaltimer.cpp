@@ -1,10 +1,74 @@
 #include "ui/intervaltimer.h"
 
+#ifdef Q_OS_LINUX
+#include <QSocketNotifier>
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <sys/timerfd.h>
+#include <unistd.h>
+#endif
+
+#ifdef Q_OS_LINUX
+
+IntervalTimer::IntervalTimer(QObject* parent) : QObject(parent) {
+    // The monotonic clock never expires early, and a clock change cannot shorten a wait.
+    m_fd = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+    if (m_fd < 0) qFatal("orvant-address: no timer: %s", strerror(errno));
+    m_notifier = new QSocketNotifier(m_fd, QSocketNotifier::Read, this);
+    connect(m_notifier, &QSocketNotifier::activated, this, &IntervalTimer::onExpired);
+}
+
+IntervalTimer::~IntervalTimer() {
+    delete m_notifier;
+    if (m_fd >= 0) ::close(m_fd);
+}
+
+bool IntervalTimer::isRunning() const {
+    return m_armed;
+}
+
+void IntervalTimer::update() {
+    itimerspec spec{};
+    m_armed = m_enabled && m_interval > 0;
+    if (m_armed) {
+        spec.it_value.tv_sec = m_interval / 1000;
+        spec.it_value.tv_nsec = long(m_interval % 1000) * 1000000L;
+        spec.it_interval = spec.it_value;
+    }
+    timerfd_settime(m_fd, 0, &spec, nullptr);
+}
+
+void IntervalTimer::onExpired() {
+    uint64_t expirations = 0;
+    // Nothing to read: the period was restarted after the fd became ready.
+    if (::read(m_fd, &expirations, sizeof expirations) != sizeof expirations) return;
+    // Periods missed while the loop was busy make one event, as a timer's do.
+    emit Timer();
+}
+
+#else
+
 IntervalTimer::IntervalTimer(QObject* parent) : QObject(parent) {
     // Coarse timers may fire up to 5 % early; a reply wait must never be short.
     m_timer.setTimerType(Qt::PreciseTimer);
     connect(&m_timer, &QTimer::timeout, this, &IntervalTimer::Timer);
 }
+
+IntervalTimer::~IntervalTimer() = default;
+
+bool IntervalTimer::isRunning() const {
+    return m_timer.isActive();
+}
+
+void IntervalTimer::update() {
+    if (m_enabled && m_interval > 0)
+        m_timer.start(m_interval);
+    else
+        m_timer.stop();
+}
+
+#endif
 
 void IntervalTimer::setEnabled(bool enabled) {
     m_enabled = enabled;
@@ -14,11 +78,4 @@ void IntervalTimer::setEnabled(bool enabled) {
 void IntervalTimer::setInterval(int ms) {
     m_interval = ms < 0 ? 0 : ms;
     update();
-}
-
-void IntervalTimer::update() {
-    if (m_enabled && m_interval > 0)
-        m_timer.start(m_interval);
-    else
-        m_timer.stop();
 }

@@ -1,7 +1,11 @@
 #pragma once
 
 #include <QObject>
+#ifdef Q_OS_LINUX
+class QSocketNotifier;
+#else
 #include <QTimer>
+#endif
 
 // A timer control: it fires every Interval() milliseconds while Enabled()
 // and the interval is above zero; an interval of 0 means no events.
@@ -11,6 +15,7 @@ class IntervalTimer : public QObject {
     Q_OBJECT
 public:
     explicit IntervalTimer(QObject* parent = nullptr);
+    ~IntervalTimer() override;
 
     bool Enabled() const { return m_enabled; }
     void setEnabled(bool enabled);
@@ -18,7 +23,7 @@ public:
     void setInterval(int ms);
 
     // Whether events are being raised now.
-    bool isRunning() const { return m_timer.isActive(); }
+    bool isRunning() const;
 
 signals:
     void Timer();
@@ -26,7 +31,16 @@ signals:
 private:
     void update();
 
+#ifdef Q_OS_LINUX
+    // Qt rounds its timers to whole milliseconds and wakes up to a couple of
+    // them late; a timerfd wakes the event loop within microseconds.
+    int m_fd = -1;
+    QSocketNotifier* m_notifier = nullptr;
+    bool m_armed = false;
+    void onExpired();
+#else
     QTimer m_timer;
+#endif
     bool m_enabled = true;
     int m_interval = 0;
 };
