@@ -16,7 +16,6 @@
 #include <QLineEdit>
 #include <QProcess>
 #include <QPushButton>
-#include <QSerialPort>
 #include <QTextStream>
 #include <QThread>
 #include <QTimer>
@@ -102,26 +101,25 @@ void naiveSilentTransaction(Form1& f) {
     }
 }
 
-// How late each reply wait ends: from the frame leaving the port plus the
-// 500 ms wait to the timer event that ends the wait.
+// How late each reply wait ends: from the start of its 500 ms period, set
+// right after the frame went out, to the timer event that ends the wait.
 class WaitLateness {
 public:
     explicit WaitLateness(Form1& f) {
-        m_clock.start();
-        QObject::connect(&f.MSComm1->port(), &QSerialPort::bytesWritten, &m_context,
-                         [this] { m_sentNs = m_clock.nsecsElapsed(); });
         QObject::connect(f.Timer1, &IntervalTimer::Timer, &m_context, [this, &f] {
-            if (m_sentNs < 0) return; // a notification outside a wait
-            lateMs << (m_clock.nsecsElapsed() - m_sentNs) / 1e6 - f.replyWait();
-            m_sentNs = -1;
+            const auto start = f.Timer1->periodStart();
+            if (start == m_lastStart) return; // a later period, not the end of a wait
+            m_lastStart = start;
+            const std::chrono::duration<double, std::milli> since =
+                std::chrono::steady_clock::now() - start;
+            lateMs << since.count() - f.Timer1->Interval();
         });
     }
     QList<double> lateMs;
 
 private:
     QObject m_context;
-    QElapsedTimer m_clock;
-    qint64 m_sentNs = -1;
+    std::chrono::steady_clock::time_point m_lastStart;
 };
 
 struct Row {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QObject>
+#include <chrono>
 #ifdef Q_OS_LINUX
 class QSocketNotifier;
 #else
@@ -25,6 +26,10 @@ public:
     // Whether events are being raised now.
     bool isRunning() const;
 
+    // When the running period began, on the steady clock; the benchmarks
+    // measure against it how late each wait ends.
+    std::chrono::steady_clock::time_point periodStart() const { return m_periodStart; }
+
 signals:
     void Timer();
 
@@ -43,4 +48,5 @@ private:
 #endif
     bool m_enabled = true;
     int m_interval = 0;
+    std::chrono::steady_clock::time_point m_periodStart;
 };
