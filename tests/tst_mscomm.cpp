@@ -16,7 +16,10 @@
 #include <QTextStream>
 #include <algorithm>
 #include <functional>
+#include <grp.h>
 #include <memory>
+#include <pwd.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -405,16 +408,25 @@ private slots:
     }
 
     // Every way a COM number can be unusable gives 8002, leaves the port
-    // closed, and does not stop the next open of a usable device.
+    // closed, and does not stop the next open of a usable device. Only a
+    // missing permission and a device held elsewhere are told apart.
     void unusablePort_data() {
         QTest::addColumn<QString>("cause");
-        for (const char* cause :
-             {"no such path", "not a terminal", "line already gone", "beyond the system's ports",
-              "held in this process", "held by another program"})
-            QTest::newRow(cause) << QString::fromLatin1(cause);
+        QTest::addColumn<int>("diagnosis");
+        using F = MSComm::OpenFailure;
+        for (const auto& [cause, diagnosis] : std::initializer_list<std::pair<const char*, int>>{
+                 {"no such path", F::Unavailable},
+                 {"not a terminal", F::Unavailable},
+                 {"line already gone", F::Unavailable},
+                 {"beyond the system's ports", F::Unavailable},
+                 {"held in this process", F::InUse},
+                 {"held by another program", F::InUse},
+                 {"no permission, group uucp", F::PermissionDenied}})
+            QTest::newRow(cause) << QString::fromLatin1(cause) << diagnosis;
     }
     void unusablePort() {
         QFETCH(QString, cause);
+        QFETCH(int, diagnosis);
         const int n = 5;
         Pty pty;
         QVERIFY(pty.isValid());
@@ -444,15 +456,36 @@ private slots:
             name = std::make_unique<ComName>(n, pty.slavePath());
             sameProcess = std::make_unique<QSerialPort>(pty.slavePath());
             QVERIFY(sameProcess->open(QIODevice::ReadWrite));
-        } else {
+        } else if (cause == QLatin1String("held by another program")) {
             name = std::make_unique<ComName>(n, pty.slavePath());
             otherProgram = std::make_unique<Holder>(pty.slavePath());
             QVERIFY(otherProgram->holding());
+        } else {
+            // Root opens anything: a user outside the device's group tries.
+            const group* uucp = ::getgrnam("uucp");
+            if (::geteuid() != 0 || !uucp || !::getpwnam("nobody"))
+                QSKIP("needs root, a group uucp and a user nobody to try the device as a user "
+                      "outside its group");
+            const QByteArray path = QFile::encodeName(pty.slavePath());
+            QVERIFY(::chown(path, 0, uucp->gr_gid) == 0 && ::chmod(path, 0660) == 0);
+            QProcess child;
+            child.start(QCoreApplication::applicationFilePath(),
+                        {QStringLiteral("--open-as-nobody"), pty.slavePath()});
+            QVERIFY(child.waitForFinished(10000));
+            QCOMPARE(QString::fromLocal8Bit(child.readAllStandardOutput()).split('\n'),
+                     QStringList({QString::number(MSComm::ErrInvalidPortNumber),
+                                  QString::number(diagnosis), pty.slavePath(), "uucp"}));
         }
 
         MSComm comm;
         comm.setCommPort(static_cast<int16_t>(number));
-        QCOMPARE(errorOf([&] { comm.setPortOpen(true); }), int(MSComm::ErrInvalidPortNumber));
+        if (!cause.startsWith(QLatin1String("no permission"))) {
+            QCOMPARE(errorOf([&] { comm.setPortOpen(true); }), int(MSComm::ErrInvalidPortNumber));
+            QCOMPARE(int(comm.openFailure().cause), diagnosis);
+            if (diagnosis == MSComm::OpenFailure::InUse)
+                QCOMPARE(comm.openFailure().device, pty.slavePath());
+            QVERIFY(comm.openFailure().detail.contains(QStringLiteral("COM%1").arg(number)));
+        }
         QVERIFY(!comm.PortOpen());
         QCOMPARE(errorOf([&] { comm.setOutput("x"); }), int(MSComm::ErrPortNotOpen));
 
@@ -533,9 +566,9 @@ private slots:
         const QStringList ports = {"/dev/ttyS10", "/dev/ttyUSB10", "/dev/ttyS0", "/dev/ttyACM0",
                                    "/dev/ttyUSB2"};
         const QStringList none;
-        QTest::newRow("COM1 first adapter") << 1 << none << ports << "/dev/ttyACM0";
-        QTest::newRow("COM2 ttyUSB2") << 2 << none << ports << "/dev/ttyUSB2";
-        QTest::newRow("COM3 ttyUSB10") << 3 << none << ports << "/dev/ttyUSB10";
+        QTest::newRow("COM1 ttyUSB2") << 1 << none << ports << "/dev/ttyUSB2";
+        QTest::newRow("COM2 ttyUSB10") << 2 << none << ports << "/dev/ttyUSB10";
+        QTest::newRow("COM3 ttyACM0 after the ttyUSBs") << 3 << none << ports << "/dev/ttyACM0";
         QTest::newRow("COM4 first other") << 4 << none << ports << "/dev/ttyS0";
         QTest::newRow("COM5 ttyS10") << 5 << none << ports << "/dev/ttyS10";
         QTest::newRow("COM6 beyond the list") << 6 << none << ports << "";
@@ -547,10 +580,10 @@ private slots:
         QTest::newRow("override beyond the list")
             << 20 << QStringList{"ORVANT_COM20=/dev/ttyX"} << ports << "/dev/ttyX";
         QTest::newRow("empty override ignored")
-            << 1 << QStringList{"ORVANT_COM1="} << ports << "/dev/ttyACM0";
+            << 1 << QStringList{"ORVANT_COM1="} << ports << "/dev/ttyUSB2";
         QTest::newRow("another number's override")
             << 1 << QStringList{"ORVANT_COM11=/dev/pts/9", "ORVANT_COM10=/dev/pts/8"} << ports
-            << "/dev/ttyACM0";
+            << "/dev/ttyUSB2";
         QTest::newRow("override of COM1 is not COM11")
             << 11 << QStringList{"ORVANT_COM1=/dev/pts/9"} << ports << "";
         QTest::newRow("no override below COM1")
@@ -588,8 +621,11 @@ private slots:
         QTest::newRow("adapters first, numbers by value")
             << QStringList{"/dev/ttyS10", "/dev/ttyUSB10", "/dev/ttyS0", "/dev/ttyACM0",
                            "/dev/ttyUSB2"}
-            << QStringList{"/dev/ttyACM0", "/dev/ttyUSB2", "/dev/ttyUSB10", "/dev/ttyS0",
+            << QStringList{"/dev/ttyUSB2", "/dev/ttyUSB10", "/dev/ttyACM0", "/dev/ttyS0",
                            "/dev/ttyS10"};
+        QTest::newRow("built-in modem after a plugged-in adapter")
+            << QStringList{"ttyACM2", "ttyACM0", "ttyS0", "ttyUSB0", "ttyACM1"}
+            << QStringList{"ttyUSB0", "ttyACM0", "ttyACM1", "ttyACM2", "ttyS0"};
         QTest::newRow("many adapters")
             << QStringList{"ttyUSB10", "ttyUSB9", "ttyUSB100", "ttyUSB1"}
             << QStringList{"ttyUSB1", "ttyUSB9", "ttyUSB10", "ttyUSB100"};
@@ -657,11 +693,33 @@ private slots:
     }
 };
 
+// Tries COM5 on the device as the user nobody and prints the error number
+// and what was found: cause, device and group, a line each.
+int openAsNobody(const QString& device) {
+    const passwd* nobody = ::getpwnam("nobody");
+    if (!nobody || ::setgroups(0, nullptr) != 0 || ::setgid(nobody->pw_gid) != 0 ||
+        ::setuid(nobody->pw_uid) != 0)
+        return 2;
+    ComName com(5, device);
+    MSComm comm;
+    comm.setCommPort(5);
+    QTextStream out(stdout);
+    out << errorOf([&] { comm.setPortOpen(true); }) << '\n'
+        << comm.openFailure().cause << '\n'
+        << comm.openFailure().device << '\n'
+        << comm.openFailure().group;
+    return 0;
+}
+
 int main(int argc, char* argv[]) {
     // Started by the test itself to hold a device as another program.
     if (argc == 3 && qstrcmp(argv[1], "--hold-port") == 0) {
         QCoreApplication app(argc, argv);
         return holdPort(QString::fromLocal8Bit(argv[2]));
+    }
+    if (argc == 3 && qstrcmp(argv[1], "--open-as-nobody") == 0) {
+        QCoreApplication app(argc, argv);
+        return openAsNobody(QString::fromLocal8Bit(argv[2]));
     }
     QCoreApplication app(argc, argv);
     TestMsComm test;
