@@ -2,9 +2,9 @@
 // settings, bytes in both directions, one notification per received byte,
 // the ways a port cannot be opened or goes away, and how COM numbers map to
 // the system's devices.
+#include "harness.h"
 #include "link/comport.h"
 #include "link/mscomm.h"
-#include "pty.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -16,10 +16,7 @@
 #include <QTextStream>
 #include <algorithm>
 #include <functional>
-#include <grp.h>
 #include <memory>
-#include <pwd.h>
-#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -462,12 +459,9 @@ private slots:
             QVERIFY(otherProgram->holding());
         } else {
             // Root opens anything: a user outside the device's group tries.
-            const group* uucp = ::getgrnam("uucp");
-            if (::geteuid() != 0 || !uucp || !::getpwnam("nobody"))
+            if (!lockOutNobody(pty.slavePath()))
                 QSKIP("needs root, a group uucp and a user nobody to try the device as a user "
                       "outside its group");
-            const QByteArray path = QFile::encodeName(pty.slavePath());
-            QVERIFY(::chown(path, 0, uucp->gr_gid) == 0 && ::chmod(path, 0660) == 0);
             QProcess child;
             child.start(QCoreApplication::applicationFilePath(),
                         {QStringLiteral("--open-as-nobody"), pty.slavePath()});
@@ -696,10 +690,7 @@ private slots:
 // Tries COM5 on the device as the user nobody and prints the error number
 // and what was found: cause, device and group, a line each.
 int openAsNobody(const QString& device) {
-    const passwd* nobody = ::getpwnam("nobody");
-    if (!nobody || ::setgroups(0, nullptr) != 0 || ::setgid(nobody->pw_gid) != 0 ||
-        ::setuid(nobody->pw_uid) != 0)
-        return 2;
+    if (!becomeNobody()) return 2;
     ComName com(5, device);
     MSComm comm;
     comm.setCommPort(5);

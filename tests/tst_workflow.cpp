@@ -5,7 +5,9 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QLocale>
+#include <QProcess>
 
 namespace {
 
@@ -221,16 +223,48 @@ private slots:
         QVERIFY(b.f.label->text().startsWith(QStringLiteral("PUERTO <COM3> DETECTADO.")));
     }
 
-    void missingPortReports8002() {
-        Line other(5);
-        const QByteArray var = "ORVANT_COM4";
-        qputenv(var.constData(), "/nonexistent/orvant-tty-missing");
+    // A port that will not open says why when another port would not help,
+    // hands the port choice back and keeps the details in the tooltip.
+    void unusablePortReports8002_data() {
+        QTest::addColumn<QString>("cause");
+        for (const char* cause : {"no such path", "held by another program", "no permission"})
+            QTest::newRow(cause) << QString::fromLatin1(cause);
+    }
+    void unusablePortReports8002() {
+        QFETCH(QString, cause);
+        Line other(5), held(4);
+        const QString device = QFileInfo(held.pty.slavePath()).fileName();
+        QSerialPort holder(held.pty.slavePath());
+        QString expected = kBadPort, path = held.pty.slavePath();
+        if (cause == QLatin1String("no such path")) {
+            path = QStringLiteral("/nonexistent/orvant-tty-missing");
+            qputenv("ORVANT_COM4", path.toLocal8Bit());
+        } else if (cause == QLatin1String("held by another program")) {
+            QVERIFY(holder.open(QIODevice::ReadWrite));
+            expected = "ERROR: " + device +
+                       " ESTÁ EN USO POR OTRO PROGRAMA. CIÉRRELO E INTENTE "
+                       "DE NUEVO";
+        } else {
+            if (!lockOutNobody(held.pty.slavePath()))
+                QSKIP("needs root, a group uucp and a user nobody to connect as a user outside "
+                      "the device's group");
+            QProcess child;
+            child.start(QCoreApplication::applicationFilePath(), {"--connect-as-nobody"});
+            QVERIFY(child.waitForFinished(20000));
+            const QStringList shown = QString::fromUtf8(child.readAllStandardOutput()).split('\n');
+            QCOMPARE(shown.value(0), "ERROR: SIN PERMISO PARA ABRIR " + device +
+                                         ". AGREGUE SU USUARIO AL GRUPO uucp Y VUELVA A INICIAR "
+                                         "SESIÓN");
+            QVERIFY2(shown.value(1).contains(path), qPrintable(shown.value(1)));
+            QCOMPARE(shown.value(2), QStringLiteral("cmb_com enabled"));
+            return;
+        }
         Form1 f(40);
         f.cmb_com->setCurrentIndex(3);
         f.cmd_conexion->click();
-        qunsetenv(var.constData());
 
-        QCOMPARE(f.label->text(), kBadPort);
+        QCOMPARE(f.label->text(), expected);
+        QVERIFY2(f.label->toolTip().contains(path), qPrintable(f.label->toolTip()));
         QVERIFY(!f.MSComm1->PortOpen());
         QCOMPARE(f.cmd_conexion->text(), QStringLiteral("Conectar"));
         QVERIFY(ownEnabled(f.cmb_com));
@@ -244,6 +278,7 @@ private slots:
         // The user picks another port and goes on.
         QVERIFY(connectForm(f, 5));
         QVERIFY(f.label->text().startsWith(QStringLiteral("PUERTO <COM5> DETECTADO.")));
+        QCOMPARE(f.label->toolTip(), QString());
         verifyReadyToSearch(f);
     }
 
@@ -780,5 +815,22 @@ private:
     QLocale m_locale;
 };
 
-QTEST_MAIN(TestWorkflow)
+int main(int argc, char* argv[]) {
+    // Started by the test itself to press "Conectar" on COM4 as the user nobody.
+    const bool asNobody = argc == 2 && qstrcmp(argv[1], "--connect-as-nobody") == 0;
+    if (asNobody && !becomeNobody()) return 2;
+    QApplication app(argc, argv);
+    app.setAttribute(Qt::AA_Use96Dpi, true);
+    if (asNobody) {
+        Form1 f(40);
+        connectForm(f, 4);
+        QTextStream(stdout) << f.label->text() << '\n'
+                            << f.label->toolTip() << '\n'
+                            << "cmb_com " << (ownEnabled(f.cmb_com) ? "enabled" : "disabled");
+        return 0;
+    }
+    TestWorkflow test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_workflow.moc"
