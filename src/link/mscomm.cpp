@@ -77,8 +77,8 @@ QString groupName(gid_t gid) {
 MSComm::OpenFailure diagnose(int n, const QString& path, const QSerialPort& port, int savedErrno) {
     MSComm::OpenFailure f{MSComm::OpenFailure::Unavailable, path, QString(), QString()};
     QString why = port.errorString();
-    if (savedErrno != 0)
-        why += QStringLiteral(" (%1)").arg(QString::fromLocal8Bit(std::strerror(savedErrno)));
+    const QString error = QString::fromLocal8Bit(std::strerror(savedErrno));
+    if (savedErrno != 0 && !why.contains(error)) why += QStringLiteral(" (%1)").arg(error);
 #ifndef Q_OS_WIN
     const QString device = QFileInfo(path).canonicalFilePath();
     if (!device.isEmpty()) f.device = device;
