@@ -418,7 +418,8 @@ private slots:
                  {"beyond the system's ports", F::Unavailable},
                  {"held in this process", F::InUse},
                  {"held by another program", F::InUse},
-                 {"no permission, group uucp", F::PermissionDenied}})
+                 {"no permission, group uucp", F::PermissionDenied},
+                 {"no permission for any group", F::Unavailable}})
             QTest::newRow(cause) << QString::fromLatin1(cause) << diagnosis;
     }
     void unusablePort() {
@@ -462,13 +463,16 @@ private slots:
             if (!lockOutNobody(pty.slavePath()))
                 QSKIP("needs root, a group uucp and a user nobody to try the device as a user "
                       "outside its group");
+            if (diagnosis == MSComm::OpenFailure::Unavailable)
+                QVERIFY(::chmod(QFile::encodeName(pty.slavePath()), 0600) == 0);
             QProcess child;
             child.start(QCoreApplication::applicationFilePath(),
                         {QStringLiteral("--open-as-nobody"), pty.slavePath()});
             QVERIFY(child.waitForFinished(10000));
             QCOMPARE(QString::fromLocal8Bit(child.readAllStandardOutput()).split('\n'),
                      QStringList({QString::number(MSComm::ErrInvalidPortNumber),
-                                  QString::number(diagnosis), pty.slavePath(), "uucp"}));
+                                  QString::number(diagnosis), pty.slavePath(),
+                                  diagnosis == MSComm::OpenFailure::Unavailable ? "" : "uucp"}));
         }
 
         MSComm comm;

@@ -93,13 +93,17 @@ MSComm::OpenFailure diagnose(int n, const QString& path, const QSerialPort& port
     } else if (::faccessat(AT_FDCWD, name.constData(), R_OK | W_OK, AT_EACCESS) != 0 &&
                errno == EACCES) {
         // The kernel's own check of mode, owner, groups and ACLs for this process.
-        f.cause = MSComm::OpenFailure::PermissionDenied;
-        f.group = groupName(st.st_gid);
-        why = QStringLiteral("permission denied: the device is mode %1, group '%2', and this "
-                             "user is not in that group; sudo usermod -aG %2 $USER, then log in "
-                             "again")
-                  .arg(st.st_mode & 07777, 4, 8, QLatin1Char('0'))
-                  .arg(f.group);
+        const QString mode = QString::number(st.st_mode & 07777, 8).rightJustified(4, '0');
+        why = QStringLiteral("permission denied: the device is mode %1, group '%2'")
+                  .arg(mode, groupName(st.st_gid));
+        // Joining the group helps only when the group may read and write.
+        if ((st.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP)) {
+            f.cause = MSComm::OpenFailure::PermissionDenied;
+            f.group = groupName(st.st_gid);
+            why += QStringLiteral(", and this user is not in that group; sudo usermod -aG %1 "
+                                  "$USER, then log in again")
+                       .arg(f.group);
+        }
     } else if (const qint64 pid = lockHolder(path, f.device, &lockFile)) {
         f.cause = MSComm::OpenFailure::InUse;
         why = QStringLiteral("in use by another program: %1 (pid %2) holds %3")
