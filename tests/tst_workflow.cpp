@@ -821,6 +821,7 @@ int main(int argc, char* argv[]) {
     // Started by the test itself to press "Conectar" on COM4 as the user nobody.
     const bool asNobody = argc == 2 && qstrcmp(argv[1], "--connect-as-nobody") == 0;
     if (asNobody && !becomeNobody()) return 2;
+    if (asNobody) qputenv("QT_QPA_PLATFORM", "offscreen"); // nobody may not reach a display
     QApplication app(argc, argv);
     app.setAttribute(Qt::AA_Use96Dpi, true);
     if (asNobody) {
