@@ -14,7 +14,7 @@ QString baseName(const QString& port) {
     return port.section(QLatin1Char('/'), -1);
 }
 
-int group(const QString& port) {
+int kind(const QString& port) {
     const QString name = baseName(port);
     if (name.startsWith(QLatin1String("ttyUSB"))) return 0;
     if (name.startsWith(QLatin1String("ttyACM"))) return 1;
@@ -50,7 +50,7 @@ bool naturalLess(const QString& a, const QString& b) {
 
 QStringList orderPorts(QStringList ports) {
     std::stable_sort(ports.begin(), ports.end(), [](const QString& a, const QString& b) {
-        const int ga = group(a), gb = group(b);
+        const int ga = kind(a), gb = kind(b);
         if (ga != gb) return ga < gb;
         return naturalLess(baseName(a), baseName(b));
     });
