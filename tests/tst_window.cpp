@@ -97,8 +97,12 @@ QList<QPair<const char*, QString>> statusTexts() {
          "REPITA EL PROCESO"},
         {"port lost", "ERROR: SE PERDIÓ LA COMUNICACIÓN CON EL PUERTO COM. REVISE LA INTERFAZ Y "
                       "PRESIONE <CONECTAR>"},
+        {"no permission, ttyUSB10", "ERROR: SIN PERMISO PARA ABRIR ttyUSB10. AGREGUE SU USUARIO AL "
+                                    "GRUPO dialout Y VUELVA A INICIAR SESIÓN"},
         {"no permission, ttyACM10", "ERROR: SIN PERMISO PARA ABRIR ttyACM10. AGREGUE SU USUARIO AL "
                                     "GRUPO dialout Y VUELVA A INICIAR SESIÓN"},
+        {"in use, ttyUSB10", "ERROR: ttyUSB10 ESTÁ EN USO POR OTRO PROGRAMA. CIÉRRELO E INTENTE DE "
+                             "NUEVO"},
         {"in use, ttyACM10", "ERROR: ttyACM10 ESTÁ EN USO POR OTRO PROGRAMA. CIÉRRELO E INTENTE DE "
                              "NUEVO"},
     };
