@@ -2,9 +2,9 @@
 // settings, bytes in both directions, one notification per received byte,
 // the ways a port cannot be opened or goes away, and how COM numbers map to
 // the system's devices.
+#include "harness.h"
 #include "link/comport.h"
 #include "link/mscomm.h"
-#include "pty.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -405,16 +405,26 @@ private slots:
     }
 
     // Every way a COM number can be unusable gives 8002, leaves the port
-    // closed, and does not stop the next open of a usable device.
+    // closed, and does not stop the next open of a usable device. Only a
+    // missing permission and a device held elsewhere are told apart.
     void unusablePort_data() {
         QTest::addColumn<QString>("cause");
-        for (const char* cause :
-             {"no such path", "not a terminal", "line already gone", "beyond the system's ports",
-              "held in this process", "held by another program"})
-            QTest::newRow(cause) << QString::fromLatin1(cause);
+        QTest::addColumn<int>("diagnosis");
+        using F = MSComm::OpenFailure;
+        for (const auto& [cause, diagnosis] : std::initializer_list<std::pair<const char*, int>>{
+                 {"no such path", F::Unavailable},
+                 {"not a terminal", F::Unavailable},
+                 {"line already gone", F::Unavailable},
+                 {"beyond the system's ports", F::Unavailable},
+                 {"held in this process", F::InUse},
+                 {"held by another program", F::InUse},
+                 {"no permission, group uucp", F::PermissionDenied},
+                 {"no permission for any group", F::Unavailable}})
+            QTest::newRow(cause) << QString::fromLatin1(cause) << diagnosis;
     }
     void unusablePort() {
         QFETCH(QString, cause);
+        QFETCH(int, diagnosis);
         const int n = 5;
         Pty pty;
         QVERIFY(pty.isValid());
@@ -444,15 +454,36 @@ private slots:
             name = std::make_unique<ComName>(n, pty.slavePath());
             sameProcess = std::make_unique<QSerialPort>(pty.slavePath());
             QVERIFY(sameProcess->open(QIODevice::ReadWrite));
-        } else {
+        } else if (cause == QLatin1String("held by another program")) {
             name = std::make_unique<ComName>(n, pty.slavePath());
             otherProgram = std::make_unique<Holder>(pty.slavePath());
             QVERIFY(otherProgram->holding());
+        } else {
+            // Root opens anything: a user outside the device's group tries.
+            if (!lockOutNobody(pty.slavePath()))
+                QSKIP("needs root, a group uucp and a user nobody to try the device as a user "
+                      "outside its group");
+            if (diagnosis == MSComm::OpenFailure::Unavailable)
+                QVERIFY(::chmod(QFile::encodeName(pty.slavePath()), 0600) == 0);
+            QProcess child;
+            child.start(QCoreApplication::applicationFilePath(),
+                        {QStringLiteral("--open-as-nobody"), pty.slavePath()});
+            QVERIFY(child.waitForFinished(10000));
+            QCOMPARE(QString::fromLocal8Bit(child.readAllStandardOutput()).split('\n'),
+                     QStringList({QString::number(MSComm::ErrInvalidPortNumber),
+                                  QString::number(diagnosis), pty.slavePath(),
+                                  diagnosis == MSComm::OpenFailure::Unavailable ? "" : "uucp"}));
         }
 
         MSComm comm;
         comm.setCommPort(static_cast<int16_t>(number));
-        QCOMPARE(errorOf([&] { comm.setPortOpen(true); }), int(MSComm::ErrInvalidPortNumber));
+        if (!cause.startsWith(QLatin1String("no permission"))) {
+            QCOMPARE(errorOf([&] { comm.setPortOpen(true); }), int(MSComm::ErrInvalidPortNumber));
+            QCOMPARE(int(comm.openFailure().cause), diagnosis);
+            if (diagnosis == MSComm::OpenFailure::InUse)
+                QCOMPARE(comm.openFailure().device, pty.slavePath());
+            QVERIFY(comm.openFailure().detail.contains(QStringLiteral("COM%1").arg(number)));
+        }
         QVERIFY(!comm.PortOpen());
         QCOMPARE(errorOf([&] { comm.setOutput("x"); }), int(MSComm::ErrPortNotOpen));
 
@@ -533,9 +564,9 @@ private slots:
         const QStringList ports = {"/dev/ttyS10", "/dev/ttyUSB10", "/dev/ttyS0", "/dev/ttyACM0",
                                    "/dev/ttyUSB2"};
         const QStringList none;
-        QTest::newRow("COM1 first adapter") << 1 << none << ports << "/dev/ttyACM0";
-        QTest::newRow("COM2 ttyUSB2") << 2 << none << ports << "/dev/ttyUSB2";
-        QTest::newRow("COM3 ttyUSB10") << 3 << none << ports << "/dev/ttyUSB10";
+        QTest::newRow("COM1 ttyUSB2") << 1 << none << ports << "/dev/ttyUSB2";
+        QTest::newRow("COM2 ttyUSB10") << 2 << none << ports << "/dev/ttyUSB10";
+        QTest::newRow("COM3 ttyACM0 after the ttyUSBs") << 3 << none << ports << "/dev/ttyACM0";
         QTest::newRow("COM4 first other") << 4 << none << ports << "/dev/ttyS0";
         QTest::newRow("COM5 ttyS10") << 5 << none << ports << "/dev/ttyS10";
         QTest::newRow("COM6 beyond the list") << 6 << none << ports << "";
@@ -547,10 +578,10 @@ private slots:
         QTest::newRow("override beyond the list")
             << 20 << QStringList{"ORVANT_COM20=/dev/ttyX"} << ports << "/dev/ttyX";
         QTest::newRow("empty override ignored")
-            << 1 << QStringList{"ORVANT_COM1="} << ports << "/dev/ttyACM0";
+            << 1 << QStringList{"ORVANT_COM1="} << ports << "/dev/ttyUSB2";
         QTest::newRow("another number's override")
             << 1 << QStringList{"ORVANT_COM11=/dev/pts/9", "ORVANT_COM10=/dev/pts/8"} << ports
-            << "/dev/ttyACM0";
+            << "/dev/ttyUSB2";
         QTest::newRow("override of COM1 is not COM11")
             << 11 << QStringList{"ORVANT_COM1=/dev/pts/9"} << ports << "";
         QTest::newRow("no override below COM1")
@@ -588,8 +619,11 @@ private slots:
         QTest::newRow("adapters first, numbers by value")
             << QStringList{"/dev/ttyS10", "/dev/ttyUSB10", "/dev/ttyS0", "/dev/ttyACM0",
                            "/dev/ttyUSB2"}
-            << QStringList{"/dev/ttyACM0", "/dev/ttyUSB2", "/dev/ttyUSB10", "/dev/ttyS0",
+            << QStringList{"/dev/ttyUSB2", "/dev/ttyUSB10", "/dev/ttyACM0", "/dev/ttyS0",
                            "/dev/ttyS10"};
+        QTest::newRow("built-in modem after a plugged-in adapter")
+            << QStringList{"ttyACM2", "ttyACM0", "ttyS0", "ttyUSB0", "ttyACM1"}
+            << QStringList{"ttyUSB0", "ttyACM0", "ttyACM1", "ttyACM2", "ttyS0"};
         QTest::newRow("many adapters")
             << QStringList{"ttyUSB10", "ttyUSB9", "ttyUSB100", "ttyUSB1"}
             << QStringList{"ttyUSB1", "ttyUSB9", "ttyUSB10", "ttyUSB100"};
@@ -657,11 +691,30 @@ private slots:
     }
 };
 
+// Tries COM5 on the device as the user nobody and prints the error number
+// and what was found: cause, device and group, a line each.
+int openAsNobody(const QString& device) {
+    if (!becomeNobody()) return 2;
+    ComName com(5, device);
+    MSComm comm;
+    comm.setCommPort(5);
+    QTextStream out(stdout);
+    out << errorOf([&] { comm.setPortOpen(true); }) << '\n'
+        << comm.openFailure().cause << '\n'
+        << comm.openFailure().device << '\n'
+        << comm.openFailure().group;
+    return 0;
+}
+
 int main(int argc, char* argv[]) {
     // Started by the test itself to hold a device as another program.
     if (argc == 3 && qstrcmp(argv[1], "--hold-port") == 0) {
         QCoreApplication app(argc, argv);
         return holdPort(QString::fromLocal8Bit(argv[2]));
+    }
+    if (argc == 3 && qstrcmp(argv[1], "--open-as-nobody") == 0) {
+        QCoreApplication app(argc, argv);
+        return openAsNobody(QString::fromLocal8Bit(argv[2]));
     }
     QCoreApplication app(argc, argv);
     TestMsComm test;

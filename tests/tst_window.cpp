@@ -2,6 +2,7 @@
 // texts, fonts, colours, lists and states, the keyboard order, and what the
 // window does when it is closed.
 #include "harness.h"
+#include "link/comport.h"
 #include "ui/intervaltimer.h"
 
 #include <QAccessible>
@@ -17,6 +18,7 @@
 #include <QSignalSpy>
 #include <QStyle>
 #include <QStyleOption>
+#include <QTemporaryDir>
 #include <memory>
 
 namespace {
@@ -131,6 +133,14 @@ QList<QPair<const char*, QString>> statusTexts() {
          "REPITA EL PROCESO"},
         {"port lost", "ERROR: SE PERDIÓ LA COMUNICACIÓN CON EL PUERTO COM. REVISE LA INTERFAZ Y "
                       "PRESIONE <CONECTAR>"},
+        {"no permission, ttyUSB10", "ERROR: SIN PERMISO PARA ABRIR ttyUSB10. AGREGUE SU USUARIO AL "
+                                    "GRUPO dialout Y VUELVA A INICIAR SESIÓN"},
+        {"no permission, ttyACM10", "ERROR: SIN PERMISO PARA ABRIR ttyACM10. AGREGUE SU USUARIO AL "
+                                    "GRUPO dialout Y VUELVA A INICIAR SESIÓN"},
+        {"in use, ttyUSB10", "ERROR: ttyUSB10 ESTÁ EN USO POR OTRO PROGRAMA. CIÉRRELO E INTENTE DE "
+                             "NUEVO"},
+        {"in use, ttyACM10", "ERROR: ttyACM10 ESTÁ EN USO POR OTRO PROGRAMA. CIÉRRELO E INTENTE DE "
+                             "NUEVO"},
     };
 }
 
@@ -468,6 +478,25 @@ private slots:
         QCOMPARE(view->viewport()->height() / rowHeight, qMin(count, 8));
         QVERIFY(view->viewport()->rect().contains(view->visualRect(view->currentIndex())));
         box->hidePopup();
+    }
+
+    // Opening the COM list names each entry's device as it is now.
+    void comEntryToolTips() {
+        const int n = int(QSerialPortInfo::availablePorts().size()) + 1;
+        if (n > 20) QSKIP("this system has more than 19 serial ports");
+        auto toolTip = [&] { return form->cmb_com->itemData(n - 1, Qt::ToolTipRole).toString(); };
+        form->cmb_com->showPopup();
+        QCOMPARE(toolTip(), QStringLiteral("SIN DISPOSITIVO"));
+        form->cmb_com->hidePopup();
+        Line plugged(n);
+        QTemporaryDir byId;
+        const QString name = byId.filePath(QStringLiteral("usb-FTDI_FT232R_A1-if00-port0"));
+        QVERIFY(QFile::link(plugged.pty.slavePath(), name));
+        form->cmb_com->showPopup();
+        QVERIFY2(toolTip().startsWith(plugged.pty.slavePath()), qPrintable(toolTip()));
+        QCOMPARE(form->cmb_com->itemText(n - 1), QStringLiteral("COM%1").arg(n));
+        QCOMPARE(comport::describe(plugged.pty.slavePath(), {}, byId.path()),
+                 plugged.pty.slavePath() + '\n' + name);
     }
 
     void rangeStartsAutomatic() {

@@ -5,7 +5,9 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QLocale>
+#include <QProcess>
 
 namespace {
 
@@ -225,16 +227,50 @@ private slots:
         QVERIFY(b.f.label->text().startsWith(QStringLiteral("PUERTO <COM3> DETECTADO.")));
     }
 
-    void missingPortReports8002() {
-        Line other(5);
-        const QByteArray var = "ORVANT_COM4";
-        qputenv(var.constData(), "/nonexistent/orvant-tty-missing");
+    // A port that will not open says why when another port would not help,
+    // hands the port choice back and keeps the details in the tooltip.
+    void unusablePortReports8002_data() {
+        QTest::addColumn<QString>("cause");
+        QTest::addColumn<QString>("status"); // <dev> stands for the device's name
+        QTest::newRow("no such path") << "no such path" << kBadPort;
+        QTest::newRow("held by another program")
+            << "held"
+            << "ERROR: <dev> ESTÁ EN USO POR OTRO PROGRAMA. CIÉRRELO E INTENTE DE NUEVO";
+        QTest::newRow("no permission") << "no permission"
+                                       << "ERROR: SIN PERMISO PARA ABRIR <dev>. AGREGUE SU "
+                                          "USUARIO AL GRUPO uucp Y VUELVA A INICIAR SESIÓN";
+    }
+    void unusablePortReports8002() {
+        QFETCH(QString, cause);
+        QFETCH(QString, status);
+        Line other(5), held(4);
+        status.replace(QLatin1String("<dev>"), QFileInfo(held.pty.slavePath()).fileName());
+        QSerialPort holder(held.pty.slavePath());
+        QString path = held.pty.slavePath();
+        if (cause == QLatin1String("no such path")) {
+            path = QStringLiteral("/nonexistent/orvant-tty-missing");
+            qputenv("ORVANT_COM4", path.toLocal8Bit());
+        } else if (cause == QLatin1String("held")) {
+            QVERIFY(holder.open(QIODevice::ReadWrite));
+        } else {
+            if (!lockOutNobody(held.pty.slavePath()))
+                QSKIP("needs root, a group uucp and a user nobody to connect as a user outside "
+                      "the device's group");
+            QProcess child;
+            child.start(QCoreApplication::applicationFilePath(), {"--connect-as-nobody"});
+            QVERIFY(child.waitForFinished(20000));
+            const QString shown = QString::fromUtf8(child.readAllStandardOutput());
+            QCOMPARE(shown.section('\n', 0, 0), status);
+            QVERIFY2(shown.section('\n', 1, 1).contains(path), qPrintable(shown));
+            QCOMPARE(shown.section('\n', 2), QStringLiteral("cmb_com enabled"));
+            return;
+        }
         Form1 f(kWait);
         f.cmb_com->setCurrentIndex(3);
         f.cmd_conexion->click();
-        qunsetenv(var.constData());
 
-        QCOMPARE(f.label->text(), kBadPort);
+        QCOMPARE(f.label->text(), status);
+        QVERIFY2(f.label->toolTip().contains(path), qPrintable(f.label->toolTip()));
         QVERIFY(!f.MSComm1->PortOpen());
         QCOMPARE(f.cmd_conexion->text(), QStringLiteral("Conectar"));
         QVERIFY(ownEnabled(f.cmb_com));
@@ -248,6 +284,7 @@ private slots:
         // The user picks another port and goes on.
         QVERIFY(connectForm(f, 5));
         QVERIFY(f.label->text().startsWith(QStringLiteral("PUERTO <COM5> DETECTADO.")));
+        QCOMPARE(f.label->toolTip(), QString());
         verifyReadyToSearch(f);
     }
 
@@ -793,5 +830,23 @@ private:
     QLocale m_locale;
 };
 
-QTEST_MAIN(TestWorkflow)
+int main(int argc, char* argv[]) {
+    // Started by the test itself to press "Conectar" on COM4 as the user nobody.
+    const bool asNobody = argc == 2 && qstrcmp(argv[1], "--connect-as-nobody") == 0;
+    if (asNobody && !becomeNobody()) return 2;
+    if (asNobody) qputenv("QT_QPA_PLATFORM", "offscreen"); // nobody may not reach a display
+    QApplication app(argc, argv);
+    app.setAttribute(Qt::AA_Use96Dpi, true);
+    if (asNobody) {
+        Form1 f(kWait);
+        connectForm(f, 4);
+        QTextStream(stdout) << f.label->text() << '\n'
+                            << f.label->toolTip() << '\n'
+                            << "cmb_com " << (ownEnabled(f.cmb_com) ? "enabled" : "disabled");
+        return 0;
+    }
+    TestWorkflow test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_workflow.moc"

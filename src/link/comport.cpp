@@ -1,5 +1,7 @@
 #include "link/comport.h"
 
+#include <QDir>
+#include <QFileInfo>
 #include <QSerialPortInfo>
 #include <QtGlobal>
 #include <algorithm>
@@ -12,9 +14,11 @@ QString baseName(const QString& port) {
     return port.section(QLatin1Char('/'), -1);
 }
 
-bool isUsbAdapter(const QString& port) {
+int kind(const QString& port) {
     const QString name = baseName(port);
-    return name.startsWith(QLatin1String("ttyUSB")) || name.startsWith(QLatin1String("ttyACM"));
+    if (name.startsWith(QLatin1String("ttyUSB"))) return 0;
+    if (name.startsWith(QLatin1String("ttyACM"))) return 1;
+    return 2;
 }
 
 } // namespace
@@ -46,8 +50,8 @@ bool naturalLess(const QString& a, const QString& b) {
 
 QStringList orderPorts(QStringList ports) {
     std::stable_sort(ports.begin(), ports.end(), [](const QString& a, const QString& b) {
-        const bool ua = isUsbAdapter(a), ub = isUsbAdapter(b);
-        if (ua != ub) return ua;
+        const int ga = kind(a), gb = kind(b);
+        if (ga != gb) return ga < gb;
         return naturalLess(baseName(a), baseName(b));
     });
     return ports;
@@ -76,6 +80,29 @@ QString deviceFor(int n) {
     return deviceFor(
         n, [](const QString& name) { return qEnvironmentVariable(name.toLatin1().constData()); },
         ports);
+}
+
+QString describe(const QString& device, const QList<QSerialPortInfo>& known,
+                 const QString& byIdDir) {
+    QStringList lines{device};
+    const QString target = QFileInfo(device).canonicalFilePath();
+    if (!target.isEmpty() && target != device) lines << QStringLiteral("→ ") + target;
+    const QString real = target.isEmpty() ? device : target;
+    for (const QSerialPortInfo& info : known) {
+        if (info.systemLocation() != real && info.systemLocation() != device) continue;
+        if (!info.description().isEmpty()) lines << info.description();
+        if (!info.manufacturer().isEmpty())
+            lines << QStringLiteral("Fabricante: ") + info.manufacturer();
+        if (!info.serialNumber().isEmpty())
+            lines << QStringLiteral("Número de serie: ") + info.serialNumber();
+        break;
+    }
+    const QFileInfoList names = QDir(byIdDir).entryInfoList(
+        QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
+    for (const QFileInfo& name : names)
+        if (name.canonicalFilePath() == real && name.absoluteFilePath() != device)
+            lines << name.absoluteFilePath();
+    return lines.join(QLatin1Char('\n'));
 }
 
 std::optional<LineSettings> parseSettings(const QString& text) {

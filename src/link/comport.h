@@ -1,6 +1,8 @@
 #pragma once
 
+#include <QList>
 #include <QSerialPort>
+#include <QSerialPortInfo>
 #include <QString>
 #include <QStringList>
 #include <functional>
@@ -9,9 +11,11 @@
 namespace comport {
 
 // Serial ports as the system lists them, put in the order in which they get
-// COM numbers: USB adapters (ttyUSB*, ttyACM*) first, then the rest, each
-// group in natural order of name (ttyUSB2 before ttyUSB10). Entries are
-// device paths or bare names; the order looks at the last path component.
+// COM numbers: USB serial adapters (ttyUSB*) first, then USB modems and CDC
+// devices (ttyACM*), then the rest, each group in natural order of name
+// (ttyUSB2 before ttyUSB10). A laptop's built-in modem is a ttyACM, so it
+// does not take COM1 from a plugged-in adapter. Entries are device paths or
+// bare names; the order looks at the last path component.
 QStringList orderPorts(QStringList ports);
 
 // True when a sorts before b in natural order (digit runs compared as numbers).
@@ -25,6 +29,12 @@ QString deviceFor(int n, const std::function<QString(const QString&)>& env,
 
 // The same, from this process's environment and QSerialPortInfo.
 QString deviceFor(int n);
+
+// What the system knows of a device, one fact a line: its path (and the one
+// it leads to), description, manufacturer, serial number, and its names in
+// byIdDir. known are the ports the system reports.
+QString describe(const QString& device, const QList<QSerialPortInfo>& known,
+                 const QString& byIdDir = QStringLiteral("/dev/serial/by-id"));
 
 struct LineSettings {
     qint32 baud = 9600;

@@ -52,11 +52,12 @@ public:
     QString device() const { return m_device; }
 
     // Why the last open failed (all 8002). Most causes leave the user to
-    // choose another port; for these two another port would not help.
+    // choose another port; for these two another port would not help. Only
+    // Linux tells them apart.
     struct OpenFailure {
         enum Cause { None, Unavailable, PermissionDenied, InUse };
         Cause cause = None;
-        QString device; // the path COM n resolved to; empty when none
+        QString device; // the device COM n resolved to, links followed; empty when none
         QString group;  // the group owning the device, for PermissionDenied
         QString detail; // one line for the log and the tooltip
     };

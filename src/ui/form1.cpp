@@ -3,6 +3,7 @@
 #include "link/mscomm.h"
 #include "ui/intervaltimer.h"
 #include "ui/loglist.h"
+#include "ui/portcombo.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -189,7 +190,7 @@ void Form1::createControls() {
 
     frm_com = frame(Frame1, "frm_com", QStringLiteral("Comunicación Puerto COM"),
                     twips(120, 840, 3135, 855));
-    cmb_com = new QComboBox(frm_com);
+    cmb_com = new PortCombo(frm_com);
     named(cmb_com, "cmb_com", twips(240, 360, 1095, 315));
     for (int n = 1; n <= 20; ++n) cmb_com->addItem(QStringLiteral("COM%1").arg(n));
     cmb_com->setCurrentIndex(-1);

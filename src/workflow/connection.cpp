@@ -3,6 +3,7 @@
 #include "ui/form1.h"
 
 #include <QComboBox>
+#include <QFileInfo>
 #include <QGroupBox>
 #include <QLabel>
 #include <QPushButton>
@@ -30,6 +31,7 @@ void Form1::cmd_conexion_Click() {
             MSComm1->setSettings(QStringLiteral("9600,N,8,1"));
             MSComm1->setPortOpen(true);
             m_linkLost = false;
+            label->setToolTip(QString());
             label->setText(QStringLiteral("PUERTO <COM") +
                            QString::number(cmb_com->currentIndex() + 1) +
                            QStringLiteral("> DETECTADO") +
@@ -51,7 +53,20 @@ void Form1::cmd_conexion_Click() {
 
     if (errorNumber == MSComm::ErrInvalidPortNumber) {
         cmb_com->setEnabled(true);
-        label->setText(QStringLiteral(
-            "ERROR: EL PUERTO COM SELECCIONADO NO ESTÁ DISPONIBLE. SELECCIONE OTRO"));
+        // Another port would not help with these two: say what would.
+        const MSComm::OpenFailure& why = MSComm1->openFailure();
+        const QString device = QFileInfo(why.device).fileName();
+        if (why.cause == MSComm::OpenFailure::PermissionDenied)
+            label->setText(QStringLiteral("ERROR: SIN PERMISO PARA ABRIR ") + device +
+                           QStringLiteral(". AGREGUE SU USUARIO AL GRUPO ") + why.group +
+                           QStringLiteral(" Y VUELVA A INICIAR SESIÓN"));
+        else if (why.cause == MSComm::OpenFailure::InUse)
+            label->setText(QStringLiteral("ERROR: ") + device +
+                           QStringLiteral(" ESTÁ EN USO POR OTRO PROGRAMA. CIÉRRELO E INTENTE DE "
+                                          "NUEVO"));
+        else
+            label->setText(QStringLiteral(
+                "ERROR: EL PUERTO COM SELECCIONADO NO ESTÁ DISPONIBLE. SELECCIONE OTRO"));
+        label->setToolTip(why.detail);
     }
 }

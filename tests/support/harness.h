@@ -17,7 +17,11 @@
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
+#include <grp.h>
 #include <memory>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 // A serial line whose far end is a scripted relay bus, reachable as COM n.
 struct Line {
@@ -61,4 +65,20 @@ inline QStringList logLines(const Form1& f) {
     QStringList lines;
     for (int i = 0; i < f.lst->count(); ++i) lines << f.lst->item(i)->text();
     return lines;
+}
+
+// Hands the device to the group uucp, mode 0660, which the user nobody is
+// not in. False when this process may not do that (it is not root).
+inline bool lockOutNobody(const QString& device) {
+    const group* uucp = ::getgrnam("uucp");
+    const QByteArray path = QFile::encodeName(device);
+    return ::geteuid() == 0 && uucp && ::getpwnam("nobody") &&
+           ::chown(path.constData(), 0, uucp->gr_gid) == 0 && ::chmod(path.constData(), 0660) == 0;
+}
+
+// In a child process: goes on as the user nobody, in no supplementary group.
+inline bool becomeNobody() {
+    const passwd* nobody = ::getpwnam("nobody");
+    return nobody && ::setgroups(0, nullptr) == 0 && ::setgid(nobody->pw_gid) == 0 &&
+           ::setuid(nobody->pw_uid) == 0;
 }
