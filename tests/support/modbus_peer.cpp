@@ -28,6 +28,10 @@ int main(int argc, char* argv[]) {
     if (!ctx || !map) return 1;
     modbus_set_slave(ctx, address);
     modbus_set_socket(ctx, pty.masterFd());
+    // After a frame libmodbus waits one byte timeout for more. At its default
+    // of 500 ms, the master's own reply wait, a request sent on time would
+    // run into the frame before it.
+    modbus_set_byte_timeout(ctx, 0, 100000);
     map->tab_registers[3] = static_cast<uint16_t>(address);
 
     std::printf("%s\n", pty.slavePath().toLocal8Bit().constData());
