@@ -1,3 +1,4 @@
+#include "ui/closeonsignal.h"
 #include "ui/form1.h"
 
 #include <QApplication>
@@ -7,6 +8,7 @@ int main(int argc, char* argv[]) {
     QApplication::setApplicationName(QStringLiteral("orvant-address"));
     QApplication::setDesktopFileName(QStringLiteral("orvant-address"));
     Form1 form;
+    closeOnSignal(&form);
     form.show();
     return app.exec();
 }
