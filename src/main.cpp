@@ -1,3 +1,4 @@
+#include "ui/closeonsignal.h"
 #include "ui/form1.h"
 
 #include <QApplication>
@@ -36,6 +37,7 @@ int main(int argc, char* argv[]) {
     QApplication::setApplicationName(QStringLiteral("orvant-address"));
     QApplication::setDesktopFileName(QStringLiteral("orvant-address"));
     Form1 form;
+    closeOnSignal(&form);
     form.show();
     return app.exec();
 }

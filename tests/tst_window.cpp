@@ -3,6 +3,7 @@
 // window does when it is closed.
 #include "harness.h"
 #include "link/comport.h"
+#include "ui/closeonsignal.h"
 #include "ui/intervaltimer.h"
 
 #include <QAccessible>
@@ -19,6 +20,7 @@
 #include <QStyle>
 #include <QStyleOption>
 #include <QTemporaryDir>
+#include <csignal>
 #include <memory>
 
 namespace {
@@ -887,25 +889,36 @@ private slots:
         }
     }
 
-    // Closing always goes through and leaves the port free for others.
+    // Closing always goes through and leaves the port free for others; so
+    // does the system asking the program to end.
     void closing_data() {
         QTest::addColumn<bool>("connect");
-        QTest::newRow("port open") << true;
-        QTest::newRow("port closed") << false;
+        QTest::addColumn<int>("signal");
+        QTest::newRow("port open") << true << 0;
+        QTest::newRow("port closed") << false << 0;
+        QTest::newRow("SIGTERM, port open") << true << int(SIGTERM);
     }
     void closing() {
         QFETCH(bool, connect);
+        QFETCH(int, signal);
         Line line(1);
         QVERIFY(line.pty.isValid());
         if (connect) QVERIFY(connectForm(*form));
         QCOMPARE(form->MSComm1->PortOpen(), connect);
 
-        QCloseEvent refused;
-        refused.ignore();
-        QApplication::sendEvent(form.get(), &refused);
-        QVERIFY(refused.isAccepted());
+        if (signal) {
+            closeOnSignal(form.get());
+            QCOMPARE(::raise(signal), 0);
+            QTRY_VERIFY(form->closing());
+        } else {
+            QCloseEvent refused;
+            refused.ignore();
+            QApplication::sendEvent(form.get(), &refused);
+            QVERIFY(refused.isAccepted());
+            QVERIFY(!form->MSComm1->PortOpen());
+            QVERIFY(form->close());
+        }
         QVERIFY(!form->MSComm1->PortOpen());
-        QVERIFY(form->close());
         QVERIFY(!form->isVisible());
 
         QSerialPort other(line.pty.slavePath());

@@ -1,0 +1,51 @@
+#include "ui/closeonsignal.h"
+
+#include <QWidget>
+#include <QtGlobal>
+
+#ifdef Q_OS_UNIX
+#include <QSocketNotifier>
+#include <csignal>
+#include <fcntl.h>
+#include <initializer_list>
+#include <unistd.h>
+
+namespace {
+
+// A signal handler may only write to a pipe; the event loop reads the other end.
+int signalPipe[2] = {-1, -1};
+
+void onSignal(int) {
+    const char c = 1;
+    [[maybe_unused]] const ssize_t n = ::write(signalPipe[1], &c, 1);
+}
+
+void setHandler(void (*handler)(int)) {
+    struct sigaction action {};
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (int s : {SIGTERM, SIGINT, SIGHUP}) ::sigaction(s, &action, nullptr);
+}
+
+} // namespace
+
+void closeOnSignal(QWidget* window) {
+    if (signalPipe[0] < 0 && ::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
+    auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, window);
+    QObject::connect(notifier, &QSocketNotifier::activated, window, [window] {
+        char drain[16];
+        while (::read(signalPipe[0], drain, sizeof drain) > 0) {
+        }
+        window->close();
+    });
+    // Without the window nobody would act on the signal: let it end the process.
+    QObject::connect(notifier, &QObject::destroyed, [] { setHandler(SIG_DFL); });
+    setHandler(onSignal);
+}
+
+#else
+
+void closeOnSignal(QWidget*) {}
+
+#endif
