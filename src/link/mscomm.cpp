@@ -8,6 +8,8 @@
 
 namespace {
 
+// The Windows control (mscomm_win.cpp) has its own open, close and receive.
+#ifndef Q_OS_WIN
 Q_LOGGING_CATEGORY(lcSerial, "orvant.serial")
 
 // Through Qt's logging: stderr from a terminal, the journal from a desktop
@@ -32,12 +34,16 @@ QString openFailureReason(const QSerialPort& port, int savedErrno) {
     return port.errorString();
 }
 
+#endif
+
 } // namespace
 
+#ifndef Q_OS_WIN
 MSComm::MSComm(QObject* parent) : QObject(parent), m_port(new QSerialPort(this)) {
     connect(m_port, &QSerialPort::readyRead, this, &MSComm::onReadyRead);
     connect(m_port, &QSerialPort::errorOccurred, this, &MSComm::onError);
 }
+#endif
 
 MSComm::~MSComm() {
     closePort();
@@ -55,6 +61,7 @@ void MSComm::setSettings(const QString& text) {
     if (PortOpen()) applySettings();
 }
 
+#ifndef Q_OS_WIN
 bool MSComm::PortOpen() const {
     return m_port->isOpen();
 }
@@ -124,6 +131,7 @@ void MSComm::setOutput(const QByteArray& bytes) {
     m_port->flush();
     if (!PortOpen()) throw CommError{ErrWriteFailed};
 }
+#endif
 
 QByteArray MSComm::Input() {
     const QByteArray taken = m_received.left(InputLen());
@@ -131,9 +139,11 @@ QByteArray MSComm::Input() {
     return taken;
 }
 
+#ifndef Q_OS_WIN
 void MSComm::onReadyRead() {
     deliver(m_port->readAll());
 }
+#endif
 
 void MSComm::deliver(QByteArray chunk) {
     const qsizetype room = InBufferSize() - m_received.size();
@@ -155,6 +165,7 @@ void MSComm::deliver(QByteArray chunk) {
     }
 }
 
+#ifndef Q_OS_WIN
 void MSComm::onError(QSerialPort::SerialPortError error) {
     // errno still belongs to the failing call; errorString() may be stale.
     const int savedErrno = errno;
@@ -172,3 +183,4 @@ void MSComm::onError(QSerialPort::SerialPortError error) {
     closePort();
     emit PortLost();
 }
+#endif

@@ -6,6 +6,10 @@
 #include <QString>
 #include <cstdint>
 
+#ifdef Q_OS_WIN
+class WinSerial;
+#endif
+
 // A failure of a serial control operation, with the control's error number.
 struct CommError {
     int number;
@@ -79,8 +83,12 @@ public:
     // system had delivered them in this one chunk.
     void deliver(QByteArray chunk);
 
+#ifndef Q_OS_WIN
     // The open port underneath, for tests that check the line state.
-    const QSerialPort& port() const { return *m_port; }
+    const QSerialPort& port() const {
+        return *m_port;
+    }
+#endif
 
 signals:
     void OnComm();
@@ -88,12 +96,18 @@ signals:
     void PortLost();
 
 private:
-    void onReadyRead();
-    void onError(QSerialPort::SerialPortError error);
     void applySettings();
     void closePort();
+#ifdef Q_OS_WIN
+    void onFailed(const QString& reason);
+
+    WinSerial* m_serial;
+#else
+    void onReadyRead();
+    void onError(QSerialPort::SerialPortError error);
 
     QSerialPort* m_port;
+#endif
     int16_t m_commPort = 1;
     QString m_settings = QStringLiteral("9600,N,8,1");
     QString m_device;

@@ -2,6 +2,9 @@
 
 #include <QObject>
 #include <QTimer>
+#ifdef Q_OS_WIN
+#include "ui/wintimer.h"
+#endif
 
 // A timer control: it fires every Interval() milliseconds while Enabled()
 // and the interval is above zero; an interval of 0 means no events.
@@ -26,7 +29,11 @@ signals:
 private:
     void update();
 
+#ifdef Q_OS_WIN
+    WinTimer m_timer;
+#else
     QTimer m_timer;
+#endif
     bool m_enabled = true;
     int m_interval = 0;
 };
