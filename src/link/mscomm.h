@@ -83,8 +83,8 @@ public:
     // system had delivered them in this one chunk.
     void deliver(QByteArray chunk);
 
-#ifndef Q_OS_WIN
     // The open port underneath, for tests that check the line state.
+#ifndef Q_OS_WIN
     const QSerialPort& port() const {
         return *m_port;
     }
