@@ -75,8 +75,10 @@ QString deviceFor(int n, const std::function<QString(const QString&)>& env,
 
 QString deviceFor(int n) {
     QStringList ports;
+#ifndef Q_OS_WIN // Windows names ports itself
     for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts())
         ports << info.systemLocation();
+#endif
     return deviceFor(
         n, [](const QString& name) { return qEnvironmentVariable(name.toLatin1().constData()); },
         ports);

@@ -18,6 +18,8 @@
 
 namespace {
 
+// The Windows control (mscomm_win.cpp) has its own open, close and receive.
+#ifndef Q_OS_WIN
 Q_LOGGING_CATEGORY(lcSerial, "orvant.serial")
 
 // Through Qt's logging: stderr from a terminal, the journal from a desktop
@@ -122,12 +124,16 @@ MSComm::OpenFailure diagnose(int n, const QString& path, const QSerialPort& port
     return f;
 }
 
+#endif
+
 } // namespace
 
+#ifndef Q_OS_WIN
 MSComm::MSComm(QObject* parent) : QObject(parent), m_port(new QSerialPort(this)) {
     connect(m_port, &QSerialPort::readyRead, this, &MSComm::onReadyRead);
     connect(m_port, &QSerialPort::errorOccurred, this, &MSComm::onError);
 }
+#endif
 
 MSComm::~MSComm() {
     closePort();
@@ -150,6 +156,7 @@ void MSComm::setSettings(const QString& text) {
     if (PortOpen()) applySettings();
 }
 
+#ifndef Q_OS_WIN
 bool MSComm::PortOpen() const {
     return m_port->isOpen();
 }
@@ -216,6 +223,7 @@ void MSComm::setOutput(const QByteArray& bytes) {
     m_port->flush();
     if (!PortOpen()) throw CommError{ErrWriteFailed};
 }
+#endif
 
 QByteArray MSComm::Input() {
     const QByteArray taken = m_received.left(InputLen());
@@ -223,9 +231,11 @@ QByteArray MSComm::Input() {
     return taken;
 }
 
+#ifndef Q_OS_WIN
 void MSComm::onReadyRead() {
     deliver(m_port->readAll());
 }
+#endif
 
 void MSComm::deliver(QByteArray chunk) {
     const qsizetype room = InBufferSize() - m_received.size();
@@ -247,6 +257,7 @@ void MSComm::deliver(QByteArray chunk) {
     }
 }
 
+#ifndef Q_OS_WIN
 void MSComm::onError(QSerialPort::SerialPortError error) {
     // errno still belongs to the failing call; errorString() may be stale.
     const int savedErrno = errno;
@@ -264,3 +275,4 @@ void MSComm::onError(QSerialPort::SerialPortError error) {
     closePort();
     emit PortLost();
 }
+#endif

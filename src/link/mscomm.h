@@ -6,6 +6,10 @@
 #include <QString>
 #include <cstdint>
 
+#ifdef Q_OS_WIN
+class WinSerial;
+#endif
+
 // A failure of a serial control operation, with the control's error number.
 struct CommError {
     int number;
@@ -81,7 +85,11 @@ public:
     void deliver(QByteArray chunk);
 
     // The open port underneath, for tests that check the line state.
-    const QSerialPort& port() const { return *m_port; }
+#ifndef Q_OS_WIN
+    const QSerialPort& port() const {
+        return *m_port;
+    }
+#endif
 
 signals:
     void OnComm();
@@ -89,12 +97,18 @@ signals:
     void PortLost();
 
 private:
-    void onReadyRead();
-    void onError(QSerialPort::SerialPortError error);
     void applySettings();
     void closePort();
+#ifdef Q_OS_WIN
+    void onFailed(const QString& reason);
+
+    WinSerial* m_serial;
+#else
+    void onReadyRead();
+    void onError(QSerialPort::SerialPortError error);
 
     QSerialPort* m_port;
+#endif
     int16_t m_commPort = 1;
     QString m_settings = QStringLiteral("9600,N,8,1");
     QString m_device;

@@ -59,8 +59,16 @@ private:
 // "MS Sans Serif" where installed, or the nearest sans serif this host has.
 QString sansFamily() {
     const QStringList installed = QFontDatabase::families();
-    for (const char* name :
-         {"MS Sans Serif", "Microsoft Sans Serif", "Liberation Sans", "Arial", "DejaVu Sans"}) {
+#ifdef Q_OS_WIN
+    // Windows' "MS Sans Serif" is a bitmap font, which DirectWrite cannot
+    // draw; its TrueType successor has the same design.
+    const auto names = {"Microsoft Sans Serif", "MS Sans Serif", "Liberation Sans", "Arial",
+                        "DejaVu Sans"};
+#else
+    const auto names = {"MS Sans Serif", "Microsoft Sans Serif", "Liberation Sans", "Arial",
+                        "DejaVu Sans"};
+#endif
+    for (const char* name : names) {
         if (installed.contains(QLatin1String(name))) return QLatin1String(name);
     }
     return QFont().family();
@@ -73,8 +81,14 @@ QFont sansFont(int pixels, bool bold = false) {
     f.setPixelSize(pixels);
     f.setBold(bold);
     f.setStyleHint(QFont::SansSerif);
+#ifdef Q_OS_WIN
+    // Full hinting takes the GDI rasterizer, which loses thin stems at these
+    // sizes (the 1-pixel capital I of an 11-pixel face draws nothing).
+    f.setHintingPreference(QFont::PreferVerticalHinting);
+#else
     // Whole-pixel glyph widths, as MS Sans Serif's bitmaps have.
     f.setHintingPreference(QFont::PreferFullHinting);
+#endif
     return f;
 }
 

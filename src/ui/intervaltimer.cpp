@@ -52,7 +52,7 @@ void IntervalTimer::onExpired() {
 IntervalTimer::IntervalTimer(QObject* parent) : QObject(parent) {
     // Coarse timers may fire up to 5 % early; a reply wait must never be short.
     m_timer.setTimerType(Qt::PreciseTimer);
-    connect(&m_timer, &QTimer::timeout, this, &IntervalTimer::Timer);
+    connect(&m_timer, &decltype(m_timer)::timeout, this, &IntervalTimer::Timer);
 }
 
 IntervalTimer::~IntervalTimer() = default;

@@ -2,8 +2,10 @@
 
 #include <QObject>
 #include <chrono>
-#ifdef Q_OS_LINUX
+#if defined(Q_OS_LINUX)
 class QSocketNotifier;
+#elif defined(Q_OS_WIN)
+#include "ui/wintimer.h"
 #else
 #include <QTimer>
 #endif
@@ -43,6 +45,8 @@ private:
     QSocketNotifier* m_notifier = nullptr;
     bool m_armed = false;
     void onExpired();
+#elif defined(Q_OS_WIN)
+    WinTimer m_timer;
 #else
     QTimer m_timer;
 #endif

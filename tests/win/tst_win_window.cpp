@@ -1,0 +1,283 @@
+// The window on a real Windows COM port. scripts/windows/test runs it under
+// Wine with COM1 wired to orvant-relay-sim (one relay at 5) and COM2 absent;
+// ORVANT_EXE names the program, for the checks of the process itself.
+#include "link/mscomm.h"
+#include "ui/form1.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QElapsedTimer>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPainter>
+#include <QProcess>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+#include <qt_windows.h>
+
+namespace {
+
+const QString kNotAvailable =
+    QStringLiteral("ERROR: EL PUERTO COM SELECCIONADO NO ESTÁ DISPONIBLE. SELECCIONE OTRO");
+
+QString found(int address) {
+    return QStringLiteral("SE HA DETECTADO UN ORVANT CON DIRECCIÓN <%1>. SELECCIONE LA NUEVA "
+                          "DIRECCIÓN Y PRESIONE <CAMBIAR>")
+        .arg(address);
+}
+
+bool connectCom(Form1& f, int n) {
+    f.cmb_com->setCurrentIndex(n - 1);
+    f.cmd_conexion->click();
+    return f.MSComm1->PortOpen();
+}
+
+// Clicks from inside the event loop, as a user's click runs, and waits for
+// the handler to return; the time it took, or -1.
+double clickAndTime(QAbstractButton* button, int timeoutMs) {
+    QElapsedTimer clock;
+    bool done = false;
+    QTimer::singleShot(0, button, [&] {
+        clock.start();
+        button->click();
+        done = true;
+    });
+    if (!QTest::qWaitFor([&] { return done; }, timeoutMs)) return -1;
+    return clock.nsecsElapsed() / 1e6;
+}
+
+void typeRange(Form1& f, const QString& from, const QString& to) {
+    if (f.chk_aut->isChecked()) f.chk_aut->click();
+    f.txt_ini->selectAll();
+    QTest::keyClicks(f.txt_ini, from);
+    f.txt_fin->selectAll();
+    QTest::keyClicks(f.txt_fin, to);
+}
+
+bool isInk(QRgb p) {
+    return qGray(p) < 128;
+}
+
+QList<bool> inkColumns(const QImage& image) {
+    QList<bool> columns(image.width(), false);
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x)
+            if (isInk(image.pixel(x, y))) columns[x] = true;
+    return columns;
+}
+
+// Every visible character of a one-line text shows ink where the font puts
+// it: each glyph drawn alone has ink, and the widget's own pixels have ink
+// in that glyph's columns once the text's first ink column is lined up.
+QString missingGlyphs(const QImage& shown, const QString& text, const QFont& font) {
+    const QFontMetrics metrics(font);
+    const int margin = 8;
+    QImage ref(metrics.horizontalAdvance(text) + 2 * margin, metrics.height() + 2 * margin,
+               QImage::Format_RGB32);
+    ref.fill(Qt::white);
+    {
+        QPainter p(&ref);
+        p.setFont(font);
+        p.setPen(Qt::black);
+        p.drawText(margin, margin + metrics.ascent(), text);
+    }
+    const QList<bool> refInk = inkColumns(ref);
+    const QList<bool> shownInk = inkColumns(shown);
+    const int refFirst = refInk.indexOf(true), shownFirst = shownInk.indexOf(true);
+    if (refFirst < 0 || shownFirst < 0) return QStringLiteral("no ink at all");
+    QString missing;
+    for (int i = 0; i < text.size(); ++i) {
+        if (text[i].isSpace()) continue;
+        QImage alone(metrics.height() * 2, metrics.height() * 2, QImage::Format_RGB32);
+        alone.fill(Qt::white);
+        {
+            QPainter p(&alone);
+            p.setFont(font);
+            p.setPen(Qt::black);
+            p.drawText(margin, margin + metrics.ascent(), QString(text[i]));
+        }
+        const int from = margin + metrics.horizontalAdvance(text.left(i));
+        const int to = margin + metrics.horizontalAdvance(text.left(i + 1));
+        bool inRef = false, inShown = false;
+        for (int x = from; x < to; ++x) inRef = inRef || refInk.value(x);
+        // Glyphs sit at fractional positions: a pixel either way is the same place.
+        for (int x = from - 1; x <= to; ++x)
+            inShown = inShown || shownInk.value(x - refFirst + shownFirst);
+        if (!inkColumns(alone).contains(true) || !inRef || !inShown) missing += text[i];
+    }
+    return missing;
+}
+
+qint64 inkPixels(const QImage& image) {
+    qint64 n = 0;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x) n += isInk(image.pixel(x, y));
+    return n;
+}
+
+HWND findWindow(DWORD pid) {
+    struct Search {
+        DWORD pid;
+        HWND found;
+    } search{pid, nullptr};
+    EnumWindows(
+        [](HWND hwnd, LPARAM data) -> BOOL {
+            auto* s = reinterpret_cast<Search*>(data);
+            DWORD owner = 0;
+            GetWindowThreadProcessId(hwnd, &owner);
+            if (owner != s->pid || !IsWindowVisible(hwnd)) return TRUE;
+            wchar_t title[128] = {};
+            GetWindowTextW(hwnd, title, 128);
+            if (!QString::fromWCharArray(title).startsWith(QLatin1String("CONFIGURACION")))
+                return TRUE;
+            s->found = hwnd;
+            return FALSE;
+        },
+        reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
+void clickAt(HWND hwnd, int x, int y) {
+    const LPARAM at = MAKELPARAM(x, y);
+    PostMessageW(hwnd, WM_MOUSEMOVE, 0, at);
+    PostMessageW(hwnd, WM_LBUTTONDOWN, MK_LBUTTON, at);
+    PostMessageW(hwnd, WM_LBUTTONUP, 0, at);
+}
+
+} // namespace
+
+class TestWinWindow : public QObject {
+    Q_OBJECT
+private slots:
+    // Connect, the automatic search finds the relay at 5, it gets address
+    // 10, and the range 10..10 finds it there.
+    void road() {
+        Form1 f;
+        f.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&f));
+        QVERIFY(connectCom(f, 1));
+        QCOMPARE(f.label->text(),
+                 QStringLiteral("PUERTO <COM1> DETECTADO. CONECTE UN SOLO RELÉ ORVANT A LA RED Y "
+                                "PRESIONE <BUSCAR> PARA IDENTIFICARLO"));
+
+        // Three silent addresses: nine whole waits, and hardly more.
+        typeRange(f, QStringLiteral("20"), QStringLiteral("22"));
+        const double span = clickAndTime(f.cmb_buscar, 20000);
+        const double schedule = 9 * f.replyWait();
+        qInfo("silent range 20..22: %.1f ms for a schedule of %.0f ms (x%.4f)", span, schedule,
+              span / schedule);
+        QVERIFY2(span >= schedule && span <= schedule * 1.01, qPrintable(QString::number(span)));
+        QCOMPARE(f.lst->count(), 6);
+        f.lst->clear();
+
+        f.chk_aut->click();
+        QVERIFY(f.chk_aut->isChecked());
+        QVERIFY(clickAndTime(f.cmb_buscar, 30000) >= 0);
+        QCOMPARE(f.label->text(), found(5));
+        QStringList expected;
+        for (int a = 1; a <= 5; ++a)
+            expected << QStringLiteral("MENSAJE A LA DIRECCION <%1>: ").arg(a)
+                     << (a < 5 ? QStringLiteral("---------> NO RESPONDE")
+                               : QStringLiteral("---------> CORRECTO"));
+        expected << QStringLiteral("DETECTADO DIRECCIÓN <5>.");
+        QStringList lines;
+        for (int i = 0; i < f.lst->count(); ++i) lines << f.lst->item(i)->text();
+        QCOMPARE(lines, expected);
+
+        f.cmb_dir->setCurrentText(QStringLiteral("10"));
+        QVERIFY(clickAndTime(f.cmd_cambiar, 5000) >= 0);
+        QCOMPARE(f.label->text(),
+                 QStringLiteral("SU RELÉ ORVANT HA SIDO RECONFIGURADO CON LA DIRECCIÓN <10>."
+                                "CONECTE OTRO RELÉ ORVANT Y REPITA EL PROCESO"));
+        QCOMPARE(f.lst->item(f.lst->count() - 1)->text(), QStringLiteral("DIRECCIÓN NUEVA:10"));
+
+        typeRange(f, QStringLiteral("10"), QStringLiteral("10"));
+        QVERIFY(clickAndTime(f.cmb_buscar, 5000) >= 0);
+        QCOMPARE(f.label->text(), found(10));
+        QCOMPARE(f.lst->item(f.lst->count() - 1)->text(),
+                 QStringLiteral("DETECTADO DIRECCIÓN <10>."));
+
+        // Every text the window shows keeps all its glyphs.
+        const QImage lblIni = f.lbl_ini->grab().toImage();
+        QCOMPARE(missingGlyphs(lblIni, f.lbl_ini->text(), f.lbl_ini->font()), QString());
+        // "MENSAJE A LA DIRECCION <10>: ", in view and not selected: black on white.
+        const int row = f.lst->count() - 3;
+        const QImage rowImage =
+            f.lst->viewport()->grab(f.lst->visualItemRect(f.lst->item(row))).toImage();
+        QCOMPARE(missingGlyphs(rowImage, f.lst->item(row)->text(), f.lst->font()), QString());
+        // The status label, wrapped in its box, against the same text given
+        // all the height it wants.
+        const QImage shown = f.label->grab().toImage();
+        QImage unclipped(f.label->width(), f.label->height() * 3, QImage::Format_RGB32);
+        unclipped.fill(f.label->palette().color(f.label->backgroundRole()));
+        {
+            QPainter p(&unclipped);
+            p.setFont(f.label->font());
+            p.setPen(f.label->palette().color(f.label->foregroundRole()));
+            p.drawText(QRect(0, 0, unclipped.width(), unclipped.height()),
+                       int(f.label->alignment()) | Qt::TextWordWrap, f.label->text());
+        }
+        const qint64 shownInk = inkPixels(shown), allInk = inkPixels(unclipped);
+        qInfo("status label: %lld ink pixels shown, %lld unclipped", shownInk, allInk);
+        QVERIFY2(shownInk * 100 >= allInk * 98, qPrintable(f.label->text()));
+        for (const QChar c : f.label->text()) {
+            if (c.isSpace()) continue;
+            QImage alone(40, 40, QImage::Format_RGB32);
+            alone.fill(Qt::white);
+            QPainter p(&alone);
+            p.setFont(f.label->font());
+            p.drawText(8, 30, QString(c));
+            p.end();
+            QVERIFY2(inkPixels(alone) > 0, qPrintable(QString(c)));
+        }
+    }
+
+    void absentPortGivesTheNotAvailableText() {
+        Form1 f;
+        QVERIFY(!connectCom(f, 2));
+        QCOMPARE(f.label->text(), kNotAvailable);
+        QVERIFY(f.cmb_com->isEnabled());
+        QCOMPARE(f.MSComm1->openFailure().cause, MSComm::OpenFailure::Unavailable);
+        QVERIFY(f.MSComm1->openFailure().detail.contains(QLatin1String("COM2")));
+        // The choice is usable again: the port that exists still connects.
+        QVERIFY(connectCom(f, 1));
+    }
+
+    // The program itself: its window's client area, and a close in the
+    // middle of a search ends the process within a second.
+    void programClosesMidSearch() {
+        const QString exe = qEnvironmentVariable("ORVANT_EXE");
+        if (exe.isEmpty()) QSKIP("ORVANT_EXE not set");
+        QProcess program;
+        QElapsedTimer clock;
+        clock.start();
+        program.start(exe, {});
+        QVERIFY(program.waitForStarted(5000));
+        HWND hwnd = nullptr;
+        QVERIFY(QTest::qWaitFor([&] { return (hwnd = findWindow(DWORD(program.processId()))); },
+                                20000));
+        qInfo("window shown %.0f ms after the start", clock.nsecsElapsed() / 1e6);
+        RECT client{};
+        QVERIFY(GetClientRect(hwnd, &client));
+        QCOMPARE(client.right - client.left, 457);
+        QCOMPARE(client.bottom - client.top, 257);
+
+        clickAt(hwnd, 159, 91); // Conectar
+        QTest::qWait(500);
+        clickAt(hwnd, 159, 171); // Buscar: addresses 1..4 are silent
+        QTest::qWait(1200);
+        QCOMPARE(program.state(), QProcess::Running);
+        clock.restart();
+        PostMessageW(hwnd, WM_CLOSE, 0, 0);
+        QVERIFY(program.waitForFinished(5000));
+        const double took = clock.nsecsElapsed() / 1e6;
+        qInfo("closed mid-search: the process ended %.0f ms after WM_CLOSE", took);
+        QVERIFY2(took < 1000, qPrintable(QString::number(took)));
+    }
+};
+
+QTEST_MAIN(TestWinWindow)
+#include "tst_win_window.moc"
