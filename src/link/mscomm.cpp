@@ -16,17 +16,18 @@
 #include <unistd.h>
 #endif
 
-namespace {
-
-// The Windows control (mscomm_win.cpp) has its own open, close and receive.
-#ifndef Q_OS_WIN
 Q_LOGGING_CATEGORY(lcSerial, "orvant.serial")
 
 // Through Qt's logging: stderr from a terminal, the journal from a desktop
 // launch, the debugger output on Windows.
-void report(const QString& line) {
+void MSComm::report(const QString& line) {
     qCWarning(lcSerial).noquote() << "orvant-address:" << line;
 }
+
+namespace {
+
+// The Windows control (mscomm_win.cpp) has its own open, close and receive.
+#ifndef Q_OS_WIN
 
 #ifndef Q_OS_WIN
 // The live process named by a UUCP-style lock file on the device (Qt's own

@@ -97,6 +97,9 @@ signals:
     void PortLost();
 
 private:
+    // One line for the user's log: stderr, the journal, or the debugger
+    // output of a Windows program without a console.
+    static void report(const QString& line);
     void applySettings();
     void closePort();
 #ifdef Q_OS_WIN

@@ -5,20 +5,6 @@
 #include "link/mscomm.h"
 #include "link/winserial.h"
 
-#include <QLoggingCategory>
-
-namespace {
-
-Q_LOGGING_CATEGORY(lcSerial, "orvant.serial")
-
-// Through Qt's logging: a GUI program has no console, so this lands in the
-// debugger output (OutputDebugString), as well as on stderr when there is one.
-void report(const QString& line) {
-    qCWarning(lcSerial).noquote() << "orvant-address:" << line;
-}
-
-} // namespace
-
 MSComm::MSComm(QObject* parent) : QObject(parent), m_serial(new WinSerial(this)) {
     connect(m_serial, &WinSerial::received, this, &MSComm::deliver);
     connect(m_serial, &WinSerial::failed, this, &MSComm::onFailed);

@@ -11,6 +11,19 @@
 
 #ifdef Q_OS_LINUX
 
+namespace {
+
+// The kernel wakes a sleeping process a few tenths of a millisecond after its
+// timer expires, more on a busy machine. The timer is armed this much early
+// and the last stretch is waited out awake, so each period ends on time.
+constexpr auto kLead = std::chrono::microseconds(1000);
+
+timespec toTimespec(std::chrono::nanoseconds d) {
+    return {static_cast<time_t>(d.count() / 1000000000), static_cast<long>(d.count() % 1000000000)};
+}
+
+} // namespace
+
 IntervalTimer::IntervalTimer(QObject* parent) : QObject(parent) {
     // The monotonic clock never expires early, and a clock change cannot shorten a wait.
     m_fd = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
@@ -31,10 +44,12 @@ bool IntervalTimer::isRunning() const {
 void IntervalTimer::update() {
     itimerspec spec{};
     m_armed = m_enabled && m_interval > 0;
+    m_periods = 0;
     if (m_armed) {
-        spec.it_value.tv_sec = m_interval / 1000;
-        spec.it_value.tv_nsec = long(m_interval % 1000) * 1000000L;
-        spec.it_interval = spec.it_value;
+        const std::chrono::nanoseconds period = std::chrono::milliseconds(m_interval);
+        const auto lead = period > 2 * kLead ? std::chrono::nanoseconds(kLead) : period / 2;
+        spec.it_value = toTimespec(period - lead);
+        spec.it_interval = toTimespec(period);
     }
     timerfd_settime(m_fd, 0, &spec, nullptr);
 }
@@ -43,6 +58,11 @@ void IntervalTimer::onExpired() {
     uint64_t expirations = 0;
     // Nothing to read: the period was restarted after the fd became ready.
     if (::read(m_fd, &expirations, sizeof expirations) != sizeof expirations) return;
+    m_periods += expirations;
+    const auto due = m_periodStart + m_periods * std::chrono::milliseconds(m_interval);
+    // Never early: the rest of the lead, at most a millisecond, is spent here.
+    while (std::chrono::steady_clock::now() < due) {
+    }
     // Periods missed while the loop was busy make one event, as a timer's do.
     emit Timer();
 }

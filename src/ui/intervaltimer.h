@@ -2,6 +2,7 @@
 
 #include <QObject>
 #include <chrono>
+#include <cstdint>
 #if defined(Q_OS_LINUX)
 class QSocketNotifier;
 #elif defined(Q_OS_WIN)
@@ -44,6 +45,7 @@ private:
     int m_fd = -1;
     QSocketNotifier* m_notifier = nullptr;
     bool m_armed = false;
+    uint64_t m_periods = 0; // expirations since the timer was last set
     void onExpired();
 #elif defined(Q_OS_WIN)
     WinTimer m_timer;

@@ -3,12 +3,53 @@
 #include <QEvent>
 #include <QFontMetrics>
 #include <QHeaderView>
+#include <QPainter>
+#include <QScrollBar>
+#include <QStyledItemDelegate>
 
 int accentOverflow(const QFontMetrics& fm) {
     return qMax(0, -fm.tightBoundingRect(QStringLiteral("ÁÉÍÓÚÑ")).top() - fm.ascent());
 }
 
+namespace {
+
+// A row is one line of plain text, drawn as such: the general delegate's
+// layout, elision and decoration passes made repaints most of an append's cost.
+class LogRowDelegate : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+    void paint(QPainter* p, const QStyleOptionViewItem& option,
+               const QModelIndex& index) const override {
+        const QPalette::ColorGroup group =
+            !(option.state & QStyle::State_Enabled) ? QPalette::Disabled
+            : (option.state & QStyle::State_Active) ? QPalette::Active
+                                                    : QPalette::Inactive;
+        const bool selected = option.state & QStyle::State_Selected;
+        if (selected) p->fillRect(option.rect, option.palette.brush(group, QPalette::Highlight));
+        p->setPen(
+            option.palette.color(group, selected ? QPalette::HighlightedText : QPalette::Text));
+        p->setFont(option.font);
+        const int margin = m_margin < 0 ? textMargin(option) : m_margin;
+        p->drawText(option.rect.adjusted(margin, 0, -margin, 0),
+                    Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine,
+                    index.data(Qt::DisplayRole).toString());
+    }
+
+private:
+    // The same inset from the edge as the host's list rows.
+    int textMargin(const QStyleOptionViewItem& option) const {
+        const QWidget* w = option.widget;
+        QStyle* style = w ? w->style() : nullptr;
+        m_margin = style ? style->pixelMetric(QStyle::PM_FocusFrameHMargin, &option, w) + 1 : 3;
+        return m_margin;
+    }
+    mutable int m_margin = -1;
+};
+
+} // namespace
+
 LogList::LogList(QWidget* parent) : QTableWidget(0, 1, parent) {
+    setItemDelegate(new LogRowDelegate(this));
     horizontalHeader()->hide();
     verticalHeader()->hide();
     setShowGrid(false);
@@ -19,6 +60,10 @@ LogList::LogList(QWidget* parent) : QTableWidget(0, 1, parent) {
     setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
     verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
     horizontalHeader()->setStretchLastSection(true);
+    // The scroll bar moves on every append. It paints all of itself, so what
+    // lies beneath it need not be painted again each time.
+    verticalScrollBar()->setAttribute(Qt::WA_OpaquePaintEvent);
+    horizontalScrollBar()->setAttribute(Qt::WA_OpaquePaintEvent);
     fitRows();
 }
 

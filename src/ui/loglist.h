@@ -19,6 +19,8 @@ public:
     int count() const { return rowCount(); }
     QTableWidgetItem* item(int row) const { return QTableWidget::item(row, 0); }
     void addItem(const QString& text);
+    // Removes every line, as a list box's clear does (the program never does).
+    void clear() { setRowCount(0); }
     void setCurrentRow(int row);
 
     void doItemsLayout() override;

@@ -4,13 +4,13 @@
 #include "link/mscomm.h"
 #include "ui/form1.h"
 
+#include "ui/loglist.h"
 #include <QCheckBox>
 #include <QComboBox>
 #include <QElapsedTimer>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
-#include <QListWidget>
 #include <QPainter>
 #include <QProcess>
 #include <QPushButton>
