@@ -30,8 +30,12 @@ public:
             option.palette.color(group, selected ? QPalette::HighlightedText : QPalette::Text));
         p->setFont(option.font);
         const int margin = m_margin < 0 ? textMargin(option) : m_margin;
-        p->drawText(option.rect.adjusted(margin, 0, -margin, 0),
-                    Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine,
+        // One line from a baseline: no layout pass, the text centred in the row.
+        const QFontMetrics& fm = option.fontMetrics;
+        const int baseline =
+            option.rect.top() + (option.rect.height() - fm.height()) / 2 + fm.ascent();
+        p->setClipRect(option.rect);
+        p->drawText(QPoint(option.rect.left() + margin, baseline),
                     index.data(Qt::DisplayRole).toString());
     }
 
