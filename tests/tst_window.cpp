@@ -850,6 +850,24 @@ private slots:
     // Each log line lands at the end, becomes the one selected line and is
     // scrolled into view; nothing is reordered.
     void logLines() {
+        // What reaches the screen, not a fresh rendering: a line appended in
+        // view is painted there.
+        form->logLine(QStringLiteral("MENSAJE A LA DIRECCION <1>: "));
+        form->logLine(QStringLiteral("---------> CORRECTO"));
+        const QRect shownRow =
+            form->lst->visualItemRect(form->lst->item(1))
+                .translated(form->lst->viewport()->mapTo(form.get(), QPoint(0, 0)));
+        const auto rowOnScreen = [&] {
+            const QImage row = form->screen()
+                                   ->grabWindow(form->winId(), shownRow.x(), shownRow.y(),
+                                                shownRow.width(), shownRow.height())
+                                   .toImage()
+                                   .convertToFormat(QImage::Format_RGB32);
+            return inkRows(row, row.pixel(row.width() - 1, 0)) > 0;
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(rowOnScreen(), 1000);
+        form->lst->clear();
+
         // Well past the hundred lines a batched layout handles at once.
         const int lines = 300;
         for (int i = 0; i < lines; ++i) {

@@ -34,9 +34,11 @@ public:
         const QFontMetrics& fm = option.fontMetrics;
         const int baseline =
             option.rect.top() + (option.rect.height() - fm.height()) / 2 + fm.ascent();
-        p->setClipRect(option.rect);
+        p->save();
+        p->setClipRect(option.rect, Qt::IntersectClip);
         p->drawText(QPoint(option.rect.left() + margin, baseline),
                     index.data(Qt::DisplayRole).toString());
+        p->restore();
     }
 
 private:
@@ -84,8 +86,8 @@ void LogList::changeEvent(QEvent* event) {
 }
 
 void LogList::addItem(const QString& text) {
-    m_appended = true;
     const int row = rowCount();
+    if (m_firstAppended < 0) m_firstAppended = row;
     insertRow(row);
     setItem(row, 0, new QTableWidgetItem(text));
     // A line wider than the box scrolls sideways, as in a list box, rather
@@ -102,13 +104,18 @@ void LogList::setCurrentRow(int row) {
 }
 
 void LogList::doItemsLayout() {
-    if (!m_appended) {
+    const int first = m_firstAppended;
+    m_firstAppended = -1;
+    if (first < 0) {
         QTableWidget::doItemsLayout();
         return;
     }
-    // A row added below the others moves none of them: set the scroll range,
-    // and leave the repaint to the scroll that brings the new row in, rather
-    // than drawing every visible row again on each append.
-    m_appended = false;
+    // Rows added below the others move none of them: set the scroll range and
+    // paint what the new rows cover in view, rather than every visible row on
+    // each append. Rows below the view are painted by the scroll that brings
+    // them in.
     updateGeometries();
+    const int top = rowViewportPosition(first);
+    if (top < viewport()->height())
+        viewport()->update(QRect(0, top, viewport()->width(), viewport()->height() - top));
 }

@@ -32,5 +32,5 @@ private:
     void fitRows();
 
     int m_widest = 0;
-    bool m_appended = false; // the pending layout only has a new last row to place
+    int m_firstAppended = -1; // the first row added since the last layout
 };
