@@ -106,7 +106,14 @@ void LogList::setCurrentRow(int row) {
 void LogList::doItemsLayout() {
     const int first = m_firstAppended;
     m_firstAppended = -1;
-    if (first < 0) {
+#ifdef Q_OS_WIN
+    // A scroll's blit does not always reach the screen there (seen under
+    // Wine): the whole view is painted on every append.
+    const bool wholeView = true;
+#else
+    const bool wholeView = first < 0;
+#endif
+    if (wholeView) {
         QTableWidget::doItemsLayout();
         return;
     }
