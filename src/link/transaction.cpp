@@ -40,12 +40,12 @@ uint8_t Form1::Modbus(uint8_t Dir, uint8_t Fcn, uint8_t D0, uint8_t D1, uint8_t 
         // timer ends a normal wait, a complete reply does not shorten it.
         while (TimeOutFlag.toInt() == 0 && !m_linkLost && !m_closing)
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        // A lost port ends the wait early; a reply already in still counts,
+        // or a relay that took its new address would be reported unchanged.
         if (m_closing) {
             ErrorFlag = 1;
             break;
         }
-        // A lost port ends the wait early; a reply already in still counts,
-        // or a relay that took its new address would be reported unchanged.
 
         if (RxFlag == 1) {
             const int freshBytes = storedBefore == 0 ? RxLen : 0;

@@ -42,16 +42,16 @@ bool IntervalTimer::isRunning() const {
 }
 
 void IntervalTimer::update() {
-    itimerspec spec{};
+    itimerspec setting{};
     m_armed = m_enabled && m_interval > 0;
     m_periods = 0;
     if (m_armed) {
         const std::chrono::nanoseconds period = std::chrono::milliseconds(m_interval);
         const auto lead = period > 2 * kLead ? std::chrono::nanoseconds(kLead) : period / 2;
-        spec.it_value = toTimespec(period - lead);
-        spec.it_interval = toTimespec(period);
+        setting.it_value = toTimespec(period - lead);
+        setting.it_interval = toTimespec(period);
     }
-    timerfd_settime(m_fd, 0, &spec, nullptr);
+    timerfd_settime(m_fd, 0, &setting, nullptr);
 }
 
 void IntervalTimer::onExpired() {

@@ -29,7 +29,11 @@ public:
         p->setPen(
             option.palette.color(group, selected ? QPalette::HighlightedText : QPalette::Text));
         p->setFont(option.font);
-        const int margin = m_margin < 0 ? textMargin(option) : m_margin;
+        // The same inset from the edge as the host's list rows.
+        const QStyle* style = option.widget ? option.widget->style() : nullptr;
+        const int margin =
+            style ? style->pixelMetric(QStyle::PM_FocusFrameHMargin, &option, option.widget) + 1
+                  : 3;
         // One line from a baseline: no layout pass, the text centred in the row.
         const QFontMetrics& fm = option.fontMetrics;
         const int baseline =
@@ -40,16 +44,6 @@ public:
                     index.data(Qt::DisplayRole).toString());
         p->restore();
     }
-
-private:
-    // The same inset from the edge as the host's list rows.
-    int textMargin(const QStyleOptionViewItem& option) const {
-        const QWidget* w = option.widget;
-        QStyle* style = w ? w->style() : nullptr;
-        m_margin = style ? style->pixelMetric(QStyle::PM_FocusFrameHMargin, &option, w) + 1 : 3;
-        return m_margin;
-    }
-    mutable int m_margin = -1;
 };
 
 } // namespace
