@@ -3,6 +3,7 @@
 // window does when it is closed.
 #include "harness.h"
 #include "link/comport.h"
+#include "onscreen.h"
 #include "ui/closeonsignal.h"
 #include "ui/intervaltimer.h"
 
@@ -20,6 +21,7 @@
 #include <QStyle>
 #include <QStyleOption>
 #include <QTemporaryDir>
+#include <algorithm>
 #include <csignal>
 #include <memory>
 
@@ -40,14 +42,12 @@ QString shownText(const QWidget* w) {
 }
 
 // Share of the widget's own background (the parts no child control covers)
-// painted exactly in the colour.
+// shown exactly in the colour.
 double paintedShare(QWidget* w, const QColor& colour) {
     // Taken from the window, so that a control that paints no background of
     // its own shows what lies behind it, as on screen.
     QWidget* top = w->window();
-    const QImage image = top->grab(QRect(w->mapTo(top, QPoint(0, 0)), w->size()))
-                             .toImage()
-                             .convertToFormat(QImage::Format_RGB32);
+    const QImage image = settledOnScreen(top, QRect(w->mapTo(top, QPoint(0, 0)), w->size()));
     QRegion own(w->rect());
     for (QWidget* child : w->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly))
         if (child->isVisible()) own -= child->geometry();
@@ -80,21 +80,34 @@ int inkRows(const QImage& image, QRgb background) {
     return rows;
 }
 
-// Ink rows of the text drawn with room to spare above and below: what a
-// control shows when it cuts no glyph.
-int unclippedInkRows(const QFont& font, int width, int flags, const QString& text) {
-    QImage image(width, 200, QImage::Format_RGB32);
-    image.fill(Qt::white);
-    QPainter p(&image);
-    p.setFont(font);
-    p.setPen(Qt::black);
-    p.drawText(QRect(0, 50, width, 150), flags, text);
-    p.end();
-    return inkRows(image, qRgb(255, 255, 255));
+// Ink rows of the text shown on the same screen in the same colours, with
+// room to spare above and below, in a window of its own placed clear of the
+// others: what a control shows when it cuts no glyph.
+int unclippedInkRows(const QFont& font, int width, int flags, const QString& text,
+                     const QColor& ink, const QColor& paper) {
+    QLabel roomy;
+    roomy.setWindowFlags(Qt::ToolTip | Qt::FramelessWindowHint | Qt::X11BypassWindowManagerHint);
+    roomy.setAttribute(Qt::WA_ShowWithoutActivating);
+    roomy.setFont(font);
+    roomy.setAutoFillBackground(true);
+    QPalette palette = roomy.palette();
+    palette.setColor(QPalette::Window, paper);
+    palette.setColor(QPalette::WindowText, ink);
+    roomy.setPalette(palette);
+    roomy.setTextFormat(Qt::PlainText);
+    roomy.setWordWrap(flags & Qt::TextWordWrap);
+    roomy.setAlignment(Qt::Alignment(flags) & (Qt::AlignHorizontal_Mask | Qt::AlignVertical_Mask));
+    roomy.setContentsMargins(0, 50, 0, 50);
+    roomy.setText(text);
+    roomy.setGeometry(0, 0, width, 200);
+    roomy.show();
+    if (!QTest::qWaitForWindowExposed(&roomy)) return -1;
+    const QImage image = settledOnScreen(&roomy);
+    return inkRows(image, paper.rgb());
 }
 
 QImage grabbed(QWidget* w, const QRect& r) {
-    return w->grab(r).toImage().convertToFormat(QImage::Format_RGB32);
+    return settledOnScreen(w, r);
 }
 
 // Presses keys in a text box: '<' is Backspace, '*' selects everything,
@@ -176,6 +189,7 @@ private slots:
         form = std::make_unique<Form1>();
         form->show();
         QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+        QVERIFY(waitPlaced(form.get()));
     }
     void cleanup() { form.reset(); }
 
@@ -344,8 +358,8 @@ private slots:
         QCOMPARE(Form1::BackColor(w), want);
         if (expected == QLatin1String("window")) {
             QVERIFY(!w->isEnabled());
-            const QImage shown = grabbed(w, w->rect());
-            QCOMPARE(QColor(shown.pixel(w->width() - 5, w->height() / 2)), want);
+            QTRY_COMPARE(QColor(grabbed(w, w->rect()).pixel(w->width() - 5, w->height() / 2)),
+                         want);
         }
     }
 
@@ -358,7 +372,7 @@ private slots:
         QCOMPARE(active, 1);
         QCOMPARE(Form1::BackColor(form->frm_com), Form1::COLOR_ACTIVE);
         // The highlight is painted, not only recorded.
-        QVERIFY(paintedShare(form->frm_com, Form1::COLOR_ACTIVE) > 0.25);
+        QTRY_VERIFY(paintedShare(form->frm_com, Form1::COLOR_ACTIVE) > 0.25);
         QCOMPARE(paintedShare(form->frm_det, Form1::COLOR_ACTIVE), 0.0);
         QCOMPARE(paintedShare(form->frm_dir, Form1::COLOR_ACTIVE), 0.0);
     }
@@ -376,8 +390,9 @@ private slots:
         QVERIFY(w);
         Form1::setBackColor(w, Form1::COLOR_ACTIVE);
         QCOMPARE(Form1::BackColor(w), Form1::COLOR_ACTIVE);
-        const double share = paintedShare(w, Form1::COLOR_ACTIVE);
-        QVERIFY2(share > 0.25, qPrintable(QString::number(share)));
+        double share = 0;
+        QTRY_VERIFY2((share = paintedShare(w, Form1::COLOR_ACTIVE)) > 0.25,
+                     qPrintable(QString::number(share)));
     }
 
     // Own enabled flag and whether the user can reach the control now.
@@ -571,19 +586,74 @@ private slots:
         QCOMPARE(visited, QStringList({"cmd_conexion", "lst", "cmb_com", "cmd_conexion"}));
     }
 
-    void tabThroughEverything() {
+    // Tab and Shift+Tab visit every usable control once per cycle, the log
+    // included, and leave each one; in the log the arrows and paging keys
+    // move the selection and keep the focus.
+    void tabCycle_data() {
+        QTest::addColumn<bool>("portOpen");
+        QTest::addColumn<bool>("byHand");
+        QTest::addColumn<bool>("relayFound");
+        QTest::addColumn<QStringList>("cycle");
+        QTest::newRow("start-up") << false << false << false
+                                  << QStringList{"cmb_com", "cmd_conexion", "lst"};
+        QTest::newRow("port open, automatic range")
+            << true << false << false
+            << QStringList{"cmd_conexion", "cmb_buscar", "lst", "chk_aut"};
+        QTest::newRow("port open, range by hand")
+            << true << true << false
+            << QStringList{"cmd_conexion", "cmb_buscar", "lst", "txt_ini", "txt_fin", "chk_aut"};
+        QTest::newRow("relay found")
+            << true << false << true << QStringList{"cmb_dir", "cmd_cambiar", "lst"};
+        QTest::newRow("every panel enabled")
+            << false << true << true
+            << QStringList{"cmb_com", "cmd_conexion", "cmb_buscar", "cmb_dir", "cmd_cambiar",
+                           "lst",     "txt_ini",      "txt_fin",    "chk_aut"};
+    }
+    void tabCycle() {
+        QFETCH(bool, portOpen);
+        QFETCH(bool, byHand);
+        QFETCH(bool, relayFound);
+        QFETCH(QStringList, cycle);
         showAndActivate();
-        form->frm_det->setEnabled(true);
-        form->frm_dir->setEnabled(true);
-        form->chk_aut->setChecked(false);
-        form->cmb_com->setFocus();
-        QStringList visited;
-        for (int i = 0; i < 9; ++i) {
-            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
-            visited << QApplication::focusWidget()->objectName();
+        for (int i = 0; i < 40; ++i) form->logLine(QStringLiteral("---------> NO RESPONDE"));
+        form->cmb_com->setEnabled(!portOpen);
+        form->frm_com->setEnabled(!portOpen || !relayFound);
+        form->frm_det->setEnabled(portOpen ? !relayFound : byHand);
+        form->frm_dir->setEnabled(relayFound);
+        form->chk_aut->setChecked(!byHand);
+        form->findChild<QWidget*>(cycle.first())->setFocus();
+        for (const auto key : {Qt::Key_Tab, Qt::Key_Backtab}) {
+            QStringList visited;
+            for (qsizetype i = 0; i < cycle.size(); ++i) {
+                QWidget* at = QApplication::focusWidget();
+                if (at == form->lst) {
+                    // -1: a page up, -2: a page down from there.
+                    for (const auto [move, row] : {std::pair{Qt::Key_Home, 0},
+                                                   {Qt::Key_Down, 1},
+                                                   {Qt::Key_End, 39},
+                                                   {Qt::Key_Up, 38},
+                                                   {Qt::Key_PageUp, -1},
+                                                   {Qt::Key_PageDown, -2}}) {
+                        const int before = form->lst->currentRow();
+                        QTest::keyClick(at, move);
+                        QCOMPARE(QApplication::focusWidget(), at);
+                        const int now = form->lst->currentRow();
+                        QVERIFY2(row >= 0    ? now == row
+                                 : row == -1 ? now < before - 1
+                                             : now > before + 1,
+                                 qPrintable(QStringLiteral("%1 to %2").arg(before).arg(now)));
+                    }
+                }
+                QTest::keyClick(at, key);
+                visited << QApplication::focusWidget()->objectName();
+            }
+            QStringList expected = cycle.mid(1) << cycle.first();
+            if (key == Qt::Key_Backtab) {
+                std::reverse(expected.begin(), expected.end());
+                expected = expected.mid(1) << expected.first();
+            }
+            QCOMPARE(visited, expected);
         }
-        QCOMPARE(visited, QStringList({"cmd_conexion", "cmb_buscar", "cmb_dir", "cmd_cambiar",
-                                       "lst", "txt_ini", "txt_fin", "chk_aut", "cmb_com"}));
     }
 
     // What lies in front where controls overlap.
@@ -614,7 +684,7 @@ private slots:
             QCOMPARE(form->label->palette().color(QPalette::Inactive, QPalette::WindowText),
                      darkRed);
             // Solid parts of the glyphs come out in the status colour.
-            QVERIFY2(paintedShare(form->label, darkRed) > 0.005, tag);
+            QTRY_VERIFY2(paintedShare(form->label, darkRed) > 0.005, tag);
         }
         // Angle brackets are shown as they are, not taken for markup.
         form->label->setText(QStringLiteral("PRESIONE <BUSCAR>"));
@@ -635,22 +705,43 @@ private slots:
                  qPrintable(QStringLiteral("caption starts at %1").arg(caption.left())));
     }
 
+    // What assistive technology is told of each control; the log is a list
+    // whose items are its lines, the newest one selected.
     void accessibleNames_data() {
         QTest::addColumn<QString>("name");
+        QTest::addColumn<int>("role");
         QTest::addColumn<QString>("spoken");
-        QTest::newRow("txt_ini") << "txt_ini"
-                                 << "Inicio:";
-        QTest::newRow("txt_fin") << "txt_fin"
-                                 << "Fin:";
-        QTest::newRow("chk_aut") << "chk_aut"
-                                 << "Rango Automático";
+        QTest::newRow("txt_ini") << "txt_ini" << int(QAccessible::EditableText) << "Inicio:";
+        QTest::newRow("txt_fin") << "txt_fin" << int(QAccessible::EditableText) << "Fin:";
+        QTest::newRow("chk_aut") << "chk_aut" << int(QAccessible::CheckBox) << "Rango Automático";
+        QTest::newRow("cmd_conexion") << "cmd_conexion" << int(QAccessible::Button) << "Conectar";
+        QTest::newRow("cmb_buscar") << "cmb_buscar" << int(QAccessible::Button) << "Buscar";
+        QTest::newRow("cmd_cambiar") << "cmd_cambiar" << int(QAccessible::Button) << "Cambiar";
+        QTest::newRow("lst") << "lst" << int(QAccessible::List) << "";
     }
     void accessibleNames() {
         QFETCH(QString, name);
+        QFETCH(int, role);
         QFETCH(QString, spoken);
+        const QStringList lines = {QStringLiteral("MENSAJE A LA DIRECCION <12>: "),
+                                   QStringLiteral("---------> CORRECTO"),
+                                   QStringLiteral("DETECTADO DIRECCIÓN <12>.")};
+        for (const QString& line : lines) form->logLine(line);
         QAccessibleInterface* a = QAccessible::queryAccessibleInterface(control(name));
         QVERIFY(a);
-        QCOMPARE(a->text(QAccessible::Name), spoken);
+        QCOMPARE(int(a->role()), role);
+        if (role != QAccessible::List) {
+            QCOMPARE(a->text(QAccessible::Name), spoken);
+            return;
+        }
+        QCOMPARE(a->childCount(), lines.size());
+        for (int i = 0; i < lines.size(); ++i) {
+            QAccessibleInterface* item = a->child(i);
+            QVERIFY(item);
+            QCOMPARE(int(item->role()), int(QAccessible::ListItem));
+            QCOMPARE(item->text(QAccessible::Name), lines.at(i));
+            QCOMPARE(bool(item->state().selected), i == lines.size() - 1);
+        }
     }
 
     // The range boxes take at most three typed characters; the program's
@@ -840,11 +931,15 @@ private slots:
                                 .arg(box.height())));
         form->label->setText(text);
         QCOMPARE(form->label->size(), QSize(425, 41));
-        // Accents over capitals must not be cut by the label's top edge.
-        const QImage shown = grabbed(form->label, form->label->rect());
-        QCOMPARE(inkRows(shown, Form1::COLOR_IDLE().rgb()),
-                 unclippedInkRows(form->label->font(), box.width(),
-                                  Qt::TextWordWrap | Qt::AlignHCenter, text));
+        // Accents over capitals must not be cut by the label's top edge. Its
+        // bottom row lies partly under panel 1, as the layout places them:
+        // the rows wholly in view are read.
+        const int unclipped = unclippedInkRows(
+            form->label->font(), box.width(), Qt::TextWordWrap | Qt::AlignHCenter, text,
+            form->label->palette().color(QPalette::WindowText), Form1::COLOR_IDLE());
+        const QRect rowsInView = *form->label->visibleRegion().begin();
+        QTRY_COMPARE(inkRows(grabbed(form->label, rowsInView), Form1::COLOR_IDLE().rgb()),
+                     unclipped);
     }
 
     // Each log line lands at the end, becomes the one selected line and is
@@ -899,12 +994,49 @@ private slots:
         form->logLine(QStringLiteral("DETECTADO DIRECCIÓN <12>."));
         QApplication::processEvents();
         for (int row : {lines, lines + 1}) {
-            QTableWidgetItem* item = form->lst->item(row);
-            const QImage shown = grabbed(form->lst->viewport(), form->lst->visualItemRect(item));
-            QCOMPARE(inkRows(shown, shown.pixel(shown.width() - 1, shown.height() / 2)),
-                     unclippedInkRows(form->lst->font(), shown.width(),
-                                      Qt::AlignLeft | Qt::AlignTop, item->text()));
+            QListWidgetItem* item = form->lst->item(row);
+            const QRect rect = form->lst->visualItemRect(item);
+            const QPalette& colours = form->lst->palette();
+            const bool selected = item->isSelected();
+            const int unclipped = unclippedInkRows(
+                form->lst->font(), rect.width(), Qt::AlignLeft | Qt::AlignTop, item->text(),
+                colours.color(selected ? QPalette::HighlightedText : QPalette::Text),
+                colours.color(selected ? QPalette::Highlight : QPalette::Base));
+            const auto shownRows = [&] {
+                const QImage shown = grabbed(form->lst->viewport(), rect);
+                return inkRows(shown, shown.pixel(shown.width() - 1, shown.height() / 2));
+            };
+            QTRY_COMPARE(shownRows(), unclipped);
         }
+    }
+
+    // What the display shows of the log, line after line as a search adds
+    // them and at 20,000 lines, is what a full repaint draws there: every row
+    // once, in its place, whole rows from the top, the newest wholly in view.
+    void logOnScreen() {
+        showAndActivate();
+        LogList* lst = form->lst;
+        QWidget* view = lst->viewport();
+        const auto appendAndCheck = [&](const QString& text) {
+            form->logLine(text);
+            const QImage shown = settledOnScreen(view);
+            view->repaint();
+            if (settledOnScreen(view) != shown)
+                QFAIL(qPrintable(QStringLiteral("line %1 drawn wrong").arg(lst->count())));
+            QCOMPARE(lst->visualRect(lst->indexAt(QPoint(1, 1))).top(), 0);
+            QVERIFY(view->rect().contains(lst->visualItemRect(lst->item(lst->count() - 1))));
+            QCOMPARE(lst->selectedItems(), QList<QListWidgetItem*>{lst->item(lst->count() - 1)});
+        };
+        const auto searchLines = [&](int from, int to) {
+            for (int address = from; address <= to && !QTest::currentTestFailed(); ++address) {
+                appendAndCheck(QStringLiteral("MENSAJE A LA DIRECCION <%1>: ").arg(address));
+                appendAndCheck(QStringLiteral("---------> NO RESPONDE"));
+            }
+        };
+        searchLines(1, 30);
+        appendAndCheck(QStringLiteral("DETECTADO DIRECCIÓN <30>."));
+        while (lst->count() < 20000) form->logLine(QStringLiteral("---------> NO RESPONDE"));
+        searchLines(31, 33);
     }
 
     // Closing always goes through and leaves the port free for others; so

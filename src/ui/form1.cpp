@@ -14,6 +14,7 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPainter>
 #include <QProxyStyle>
 #include <QPushButton>
 #include <QScreen>
@@ -92,6 +93,24 @@ QFont sansFont(int pixels, bool bold = false) {
     return f;
 }
 
+// The status line. Its text starts one ascent below the top, and accents
+// over capitals need rows above that: they are drawn in the label's own box,
+// not in a margin, since a new text repaints only the contents.
+class StatusLabel : public QLabel {
+public:
+    using QLabel::QLabel;
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        QPainter p(this);
+        const QRect text = contentsRect().adjusted(0, accentOverflow(fontMetrics()), 0, 0);
+        style()->drawItemText(&p, text,
+                              QStyle::visualAlignment(layoutDirection(), alignment()) |
+                                  Qt::TextWordWrap | Qt::TextDontClip,
+                              palette(), isEnabled(), QLabel::text(), foregroundRole());
+    }
+};
+
 class DropDownStyle : public QProxyStyle {
 public:
     int styleHint(StyleHint hint, const QStyleOption* option, const QWidget* widget,
@@ -168,9 +187,8 @@ void Form1::createControls() {
         f->setAutoFillBackground(true);
         return f;
     };
-    auto caption = [&](QWidget* parent, const char* name, const QString& text, const QRect& g,
+    auto caption = [&](QLabel* l, const char* name, const QString& text, const QRect& g,
                        Qt::Alignment align) {
-        auto* l = new QLabel(parent);
         named(l, name, g);
         l->setTextFormat(Qt::PlainText); // "<COM1>" and "<CAMBIAR>" are not markup
         l->setText(text);
@@ -196,7 +214,8 @@ void Form1::createControls() {
 
     Frame1 = frame(this, "Frame1", QString(), twips(120, 0, 6615, 3735));
 
-    label = caption(Frame1, "label", QString(), twips(120, 240, 6375, 615), Qt::AlignHCenter);
+    label = caption(new StatusLabel(Frame1), "label", QString(), twips(120, 240, 6375, 615),
+                    Qt::AlignHCenter);
     label->setWordWrap(true);
     QPalette statusPalette = label->palette();
     statusPalette.setColor(QPalette::WindowText, QColor(192, 0, 0));
@@ -214,18 +233,18 @@ void Form1::createControls() {
     frm_det = frame(Frame1, "frm_det", QStringLiteral("Detección de Dirección del Dispositivo"),
                     twips(120, 1680, 3135, 1215));
     frm_det->setEnabled(false);
-    lbl_ini = caption(frm_det, "lbl_ini", QStringLiteral("Inicio:"), twips(120, 360, 615, 255),
-                      Qt::AlignLeft);
+    lbl_ini = caption(new QLabel(frm_det), "lbl_ini", QStringLiteral("Inicio:"),
+                      twips(120, 360, 615, 255), Qt::AlignLeft);
     txt_ini = rangeBox(frm_det, "txt_ini", QStringLiteral("1"), twips(600, 240, 450, 375));
     chk_aut = new QCheckBox(QStringLiteral("chk_aut"), frm_det);
     named(chk_aut, "chk_aut", twips(1200, 240, 255, 375));
     // A check box paints with the Button role; panel colours use Window.
     chk_aut->setBackgroundRole(QPalette::Window);
     chk_aut->setAutoFillBackground(true);
-    lbl_rango = caption(frm_det, "lbl_rango", QStringLiteral("Rango Automático"),
+    lbl_rango = caption(new QLabel(frm_det), "lbl_rango", QStringLiteral("Rango Automático"),
                         twips(1440, 360, 1335, 255), Qt::AlignLeft);
-    lbl_fin = caption(frm_det, "lbl_fin", QStringLiteral("Fin:"), twips(120, 840, 375, 255),
-                      Qt::AlignRight);
+    lbl_fin = caption(new QLabel(frm_det), "lbl_fin", QStringLiteral("Fin:"),
+                      twips(120, 840, 375, 255), Qt::AlignRight);
     txt_fin = rangeBox(frm_det, "txt_fin", QStringLiteral("127"), twips(600, 720, 450, 375));
     cmb_buscar =
         button(frm_det, "cmb_buscar", QStringLiteral("Buscar"), twips(1440, 720, 1410, 330));
@@ -243,7 +262,6 @@ void Form1::createControls() {
 
     lst = new LogList(this);
     named(lst, "lst", twips(3480, 960, 3135, 2595));
-    lst->setSortingEnabled(false);
     lst->raise(); // in front of Frame1
 
     Timer1 = new IntervalTimer(this);
@@ -295,8 +313,6 @@ void Form1::applyFonts() {
                                                       frm_dir, cmb_dir, cmd_cambiar, lst})
         w->setFont(small);
     label->setFont(sansFont(11, true));
-    // Text starts one ascent below the top: accents need rows above that.
-    label->setContentsMargins(0, accentOverflow(QFontMetrics(label->font())), 0, 0);
     // Controls without a font of their own keep the window's.
     for (QWidget* w : std::initializer_list<QWidget*>{Frame1, txt_ini, chk_aut, txt_fin})
         w->setFont(regular);

@@ -2,9 +2,7 @@
 
 #include <QEvent>
 #include <QFontMetrics>
-#include <QHeaderView>
 #include <QPainter>
-#include <QScrollBar>
 #include <QStyledItemDelegate>
 
 int accentOverflow(const QFontMetrics& fm) {
@@ -13,11 +11,22 @@ int accentOverflow(const QFontMetrics& fm) {
 
 namespace {
 
-// A row is one line of plain text, drawn as such: the general delegate's
-// layout, elision and decoration passes made repaints most of an append's cost.
+// Inset of a row's text from the edge, as the host's list rows have.
+int textInset(const QStyleOptionViewItem& option) {
+    const QStyle* style = option.widget ? option.widget->style() : nullptr;
+    return style ? style->pixelMetric(QStyle::PM_FocusFrameHMargin, &option, option.widget) + 1 : 3;
+}
+
+// A row is one line of plain text, drawn as such from its baseline: no
+// layout, elision or decoration pass.
 class LogRowDelegate : public QStyledItemDelegate {
 public:
-    using QStyledItemDelegate::QStyledItemDelegate;
+    explicit LogRowDelegate(LogList* list) : QStyledItemDelegate(list), m_list(list) {}
+
+    QSize sizeHint(const QStyleOptionViewItem&, const QModelIndex&) const override {
+        return QSize(m_list->widest(), m_list->rowHeight());
+    }
+
     void paint(QPainter* p, const QStyleOptionViewItem& option,
                const QModelIndex& index) const override {
         const QPalette::ColorGroup group =
@@ -29,94 +38,74 @@ public:
         p->setPen(
             option.palette.color(group, selected ? QPalette::HighlightedText : QPalette::Text));
         p->setFont(option.font);
-        // The same inset from the edge as the host's list rows.
-        const QStyle* style = option.widget ? option.widget->style() : nullptr;
-        const int margin =
-            style ? style->pixelMetric(QStyle::PM_FocusFrameHMargin, &option, option.widget) + 1
-                  : 3;
-        // One line from a baseline: no layout pass, the text centred in the row.
         const QFontMetrics& fm = option.fontMetrics;
         const int baseline =
             option.rect.top() + (option.rect.height() - fm.height()) / 2 + fm.ascent();
         p->save();
         p->setClipRect(option.rect, Qt::IntersectClip);
-        p->drawText(QPoint(option.rect.left() + margin, baseline),
+        p->drawText(QPoint(option.rect.left() + textInset(option), baseline),
                     index.data(Qt::DisplayRole).toString());
         p->restore();
+        if ((option.state & QStyle::State_HasFocus) && (option.state & QStyle::State_Enabled)) {
+            QStyleOptionFocusRect focus;
+            focus.QStyleOption::operator=(option);
+            focus.backgroundColor =
+                option.palette.color(group, selected ? QPalette::Highlight : QPalette::Base);
+            const QStyle* style = option.widget ? option.widget->style() : nullptr;
+            if (style) style->drawPrimitive(QStyle::PE_FrameFocusRect, &focus, p, option.widget);
+        }
     }
+
+private:
+    LogList* m_list;
 };
 
 } // namespace
 
-LogList::LogList(QWidget* parent) : QTableWidget(0, 1, parent) {
+LogList::LogList(QWidget* parent) : QListWidget(parent) {
     setItemDelegate(new LogRowDelegate(this));
-    horizontalHeader()->hide();
-    verticalHeader()->hide();
-    setShowGrid(false);
-    setWordWrap(false);
-    setSelectionBehavior(QAbstractItemView::SelectRows);
+    // One height for all rows: placing row n costs the same at any length,
+    // and the list never asks each line for its size.
+    setUniformItemSizes(true);
+    setVerticalScrollMode(QAbstractItemView::ScrollPerItem);
+    setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
     setSelectionMode(QAbstractItemView::SingleSelection);
     setEditTriggers(QAbstractItemView::NoEditTriggers);
-    setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
-    verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
-    horizontalHeader()->setStretchLastSection(true);
-    // The scroll bar moves on every append. It paints all of itself, so what
-    // lies beneath it need not be painted again each time.
-    verticalScrollBar()->setAttribute(Qt::WA_OpaquePaintEvent);
-    horizontalScrollBar()->setAttribute(Qt::WA_OpaquePaintEvent);
+    setWordWrap(false);
+    setTextElideMode(Qt::ElideNone);
+    setSortingEnabled(false);
     fitRows();
 }
 
 void LogList::fitRows() {
     const QFontMetrics fm(font());
     // Room for the accents above and the same below, so the text stays centred.
-    verticalHeader()->setMinimumSectionSize(1);
-    verticalHeader()->setDefaultSectionSize(fm.height() + 2 * accentOverflow(fm));
+    m_rowHeight = fm.height() + 2 * accentOverflow(fm);
+    m_widest = 0;
+    for (int i = 0; i < count(); ++i)
+        m_widest = qMax(m_widest, fm.horizontalAdvance(item(i)->text()) + 8);
+    scheduleDelayedItemsLayout();
 }
 
 void LogList::changeEvent(QEvent* event) {
     if (event->type() == QEvent::FontChange) fitRows();
-    QTableWidget::changeEvent(event);
+    QListWidget::changeEvent(event);
 }
 
 void LogList::addItem(const QString& text) {
-    const int row = rowCount();
-    if (m_firstAppended < 0) m_firstAppended = row;
-    insertRow(row);
-    setItem(row, 0, new QTableWidgetItem(text));
     // A line wider than the box scrolls sideways, as in a list box, rather
     // than losing its end.
-    const int width = fontMetrics().horizontalAdvance(text) + 8;
-    if (width > m_widest) {
-        m_widest = width;
-        horizontalHeader()->setMinimumSectionSize(width);
-    }
+    m_widest = qMax(m_widest, fontMetrics().horizontalAdvance(text) + 8);
+    QListWidget::addItem(text);
 }
 
-void LogList::setCurrentRow(int row) {
-    setCurrentCell(row, 0);
+void LogList::clear() {
+    QListWidget::clear();
+    m_widest = 0;
 }
 
-void LogList::doItemsLayout() {
-    const int first = m_firstAppended;
-    m_firstAppended = -1;
-#ifdef Q_OS_WIN
-    // A scroll's blit does not always reach the screen there (seen under
-    // Wine): the whole view is painted on every append.
-    const bool wholeView = true;
-#else
-    const bool wholeView = first < 0;
-#endif
-    if (wholeView) {
-        QTableWidget::doItemsLayout();
-        return;
-    }
-    // Rows added below the others move none of them: set the scroll range and
-    // paint what the new rows cover in view, rather than every visible row on
-    // each append. Rows below the view are painted by the scroll that brings
-    // them in.
-    updateGeometries();
-    const int top = rowViewportPosition(first);
-    if (top < viewport()->height())
-        viewport()->update(QRect(0, top, viewport()->width(), viewport()->height() - top));
+void LogList::scrollContentsBy(int, int) {
+    // Painted anew rather than moved: the list's offsets follow the scroll
+    // bars, so nothing else needs to change.
+    viewport()->update();
 }
