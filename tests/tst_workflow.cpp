@@ -755,6 +755,89 @@ private slots:
         verifyDisconnected(b.f);
     }
 
+    // ---- Esc mid-step: stops a search, never a write ----
+
+    void escapeMidStep_data() {
+        QTest::addColumn<int>("relayAt"); // 0: nothing attached
+        QTest::addColumn<bool>("duringChange");
+        QTest::addColumn<int>("escAt"); // pressed while this frame of the row waits
+        QTest::addColumn<QList<QByteArray>>("frames");
+        QTest::addColumn<QStringList>("logTail");
+        QTest::newRow("search, between attempts")
+            << 0 << false << 4
+            << QList<QByteArray>{readFrame(1), readFrame(1), readFrame(1), readFrame(2),
+                                 readFrame(2)}
+            << QStringList{startLine(2), kNoReply,
+                           QStringLiteral("BÚSQUEDA DETENIDA EN LA DIRECCIÓN <2>")};
+        QTest::newRow("search, reply already in")
+            << 2 << false << 3
+            << QList<QByteArray>{readFrame(1), readFrame(1), readFrame(1), readFrame(2)}
+            << QStringList{startLine(2), kCorrect, QStringLiteral("DETECTADO DIRECCIÓN <2>.")};
+        QTest::newRow("write, no effect")
+            << 2 << true << 0
+            << QList<QByteArray>{writeFrame(2, 9), writeFrame(2, 9), writeFrame(2, 9)}
+            << QStringList{startLine(2), kNoReply, QStringLiteral("DIRECCIÓN ACTUAL2")};
+    }
+    void escapeMidStep() {
+        QFETCH(int, relayAt);
+        QFETCH(bool, duringChange);
+        QFETCH(int, escAt);
+        QFETCH(QList<QByteArray>, frames);
+        QFETCH(QStringList, logTail);
+        Bench b(kWait);
+        b.f.show();
+        b.f.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&b.f));
+        QVERIFY(connectForm(b.f));
+        if (relayAt) b.relay().addRelay(relayAt);
+        QAbstractButton* button = b.f.cmb_buscar;
+        if (duringChange) {
+            QVERIFY(clickAndWait(b.f.cmb_buscar, scanBudget(relayAt, kWait)));
+            b.relay().silent = true;
+            b.f.cmb_dir->setCurrentText(QStringLiteral("9"));
+            button = b.f.cmd_cambiar;
+        }
+        const qsizetype before = b.relay().requests.size();
+        const auto pressEsc = [&] {
+            QTest::keyClick(QApplication::focusWidget() ? QApplication::focusWidget()
+                                                        : static_cast<QWidget*>(&b.f),
+                            Qt::Key_Escape);
+        };
+        // For a relay that answers, Esc comes once its reply is in.
+        b.relay().script = [&](const QByteArray&, int index) {
+            if (index != before + escAt) return false;
+            if (relayAt && !duringChange)
+                connect(
+                    b.f.MSComm1, &MSComm::OnComm, this,
+                    [&] { QTimer::singleShot(0, this, pressEsc); }, Qt::SingleShotConnection);
+            else
+                QTimer::singleShot(0, this, pressEsc);
+            return false;
+        };
+        QVERIFY(clickAndWait(button, scanBudget(127, kWait)));
+        QTest::qWait(4 * kWait); // nothing more goes out
+        QCOMPARE(requestFrames(b.relay()).mid(before), frames);
+        QCOMPARE(logLines(b.f).mid(b.f.lst->count() - logTail.size()), logTail);
+        QVERIFY(b.f.MSComm1->PortOpen());
+        if (duringChange) {
+            QCOMPARE(b.f.label->text(), kChangeFailed);
+            verifyReadyToSearch(b.f);
+        } else if (relayAt) {
+            QCOMPARE(b.f.label->text(), foundStatus(relayAt));
+            verifyAddressKnown(b.f);
+        } else {
+            QCOMPARE(b.f.label->text(), QStringLiteral("BÚSQUEDA DETENIDA EN LA DIRECCIÓN <2>. "
+                                                       "PRESIONE <BUSCAR> PARA BUSCAR DE NUEVO"));
+            verifyReadyToSearch(b.f);
+            // Esc outside a search does nothing; the next search runs whole.
+            pressEsc();
+            b.relay().script = nullptr;
+            b.relay().addRelay(1);
+            QVERIFY(clickAndWait(b.f.cmb_buscar, scanBudget(1, kWait)));
+            QCOMPARE(b.f.label->text(), foundStatus(1));
+        }
+    }
+
     // ---- The window closes mid-step ----
 
     void windowClosedMidStep_data() {

@@ -23,7 +23,7 @@ uint8_t Form1::Modbus(uint8_t Dir, uint8_t Fcn, uint8_t D0, uint8_t D1, uint8_t 
     logLine(QStringLiteral("MENSAJE A LA DIRECCION <%1>: ").arg(Dir));
 
     int16_t attempts = 0;
-    while (ErrorFlag == 1 && attempts < 3 && !m_linkLost && !m_closing) {
+    while (ErrorFlag == 1 && attempts < 3 && !m_linkLost && !m_closing && !m_stopRequested) {
         try {
             MSComm1->setOutput(QByteArray(reinterpret_cast<const char*>(TxBuf.data()), 8));
         } catch (const CommError&) {

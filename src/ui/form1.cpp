@@ -18,6 +18,7 @@
 #include <QProxyStyle>
 #include <QPushButton>
 #include <QScreen>
+#include <QShortcut>
 #include <QStyle>
 #include <QValidator>
 #include <QWindow>
@@ -147,6 +148,11 @@ Form1::Form1(int replyWaitMs, QWidget* parent) : QWidget(parent), m_replyWait(re
     connect(MSComm1, &MSComm::OnComm, this, &Form1::MSComm1_OnComm);
     connect(MSComm1, &MSComm::PortLost, this, &Form1::MSComm1_PortLost);
     connect(Timer1, &IntervalTimer::Timer, this, &Form1::Timer1_Timer);
+    // Live only while a search runs, so Esc reaches the controls as before
+    // at every other moment.
+    m_stopKey = new QShortcut(QKeySequence(Qt::Key_Escape), this);
+    m_stopKey->setEnabled(false);
+    connect(m_stopKey, &QShortcut::activated, this, [this] { m_stopRequested = true; });
 
     Form_Load();
 

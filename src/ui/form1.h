@@ -12,6 +12,7 @@ class QGroupBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
+class QShortcut;
 class IntervalTimer;
 class LogList;
 class MSComm;
@@ -109,6 +110,9 @@ private:
     int m_replyWait;
     bool m_linkLost = false;
     bool m_closing = false;
+    // Esc during a search: no frame after the current wait.
+    QShortcut* m_stopKey = nullptr;
+    bool m_stopRequested = false;
     int m_operations = 0;
     bool m_framedCentred = false;
 };

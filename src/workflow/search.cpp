@@ -6,6 +6,7 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QShortcut>
 
 void Form1::chk_aut_Click() {
     if (chk_aut->checkState() == Qt::Checked) {
@@ -40,17 +41,28 @@ void Form1::cmb_buscar_Click() {
     int current = first; // reaches last + 1, up to 128
     uint8_t result = 1;
     beginOperation();
-    while (result == 1 && current <= last && !m_linkLost && !m_closing) {
+    m_stopRequested = false;
+    m_stopKey->setEnabled(true);
+    while (result == 1 && current <= last && !m_linkLost && !m_closing && !m_stopRequested) {
         result = Modbus(static_cast<uint8_t>(current), 3, 0, 3, 0, 1);
         current = current + 1;
     }
+    m_stopKey->setEnabled(false);
     // A relay that answered before the port was lost is still reported.
     if (m_closing || (m_linkLost && result == 1)) {
         endOperation();
         return;
     }
 
-    if (result == 1) {
+    if (result == 1 && m_stopRequested) {
+        // A reply judged before the stop was seen still counts, above.
+        const QString where = QStringLiteral("BÚSQUEDA DETENIDA EN LA DIRECCIÓN <") +
+                              QString::number(current - 1) + QStringLiteral(">");
+        logLine(where);
+        label->setText(where + QStringLiteral(". PRESIONE <BUSCAR> PARA BUSCAR DE NUEVO"));
+        frm_det->setEnabled(true);
+        frm_com->setEnabled(true);
+    } else if (result == 1) {
         label->setText(QStringLiteral("NO SE PUEDE ENCONTRAR NINGÚN DISPOSISTIVO CONECTADO. REVISE "
                                       "EL RANGO DE BÚSQUEDA Y VUELVA A INTENTARLO."));
         frm_det->setEnabled(true);
