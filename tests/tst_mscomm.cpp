@@ -5,6 +5,7 @@
 #include "harness.h"
 #include "link/comport.h"
 #include "link/mscomm.h"
+#include "link/mscomm_unix_p.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -168,11 +169,11 @@ private slots:
         // The configuration in force: 9600 8N1, no handshaking, every byte
         // passed as it is. A pseudo-terminal keeps only speed, stop bits and
         // the raw flags, so those are read back from the device itself.
-        QCOMPARE(comm.port().baudRate(), 9600);
-        QCOMPARE(comm.port().parity(), QSerialPort::NoParity);
-        QCOMPARE(comm.port().dataBits(), QSerialPort::Data8);
-        QCOMPARE(comm.port().stopBits(), QSerialPort::OneStop);
-        QCOMPARE(comm.port().flowControl(), QSerialPort::NoFlowControl);
+        QCOMPARE(comm.platform().port->baudRate(), 9600);
+        QCOMPARE(comm.platform().port->parity(), QSerialPort::NoParity);
+        QCOMPARE(comm.platform().port->dataBits(), QSerialPort::Data8);
+        QCOMPARE(comm.platform().port->stopBits(), QSerialPort::OneStop);
+        QCOMPARE(comm.platform().port->flowControl(), QSerialPort::NoFlowControl);
         const termios t = lineState(a);
         QCOMPARE(cfgetospeed(&t), speed_t(B9600));
         QCOMPARE(cfgetispeed(&t), speed_t(B9600));
@@ -284,21 +285,21 @@ private slots:
         // A pseudo-terminal refuses other parities and data bits, so speed
         // and stop bits carry the change here.
         comm.setSettings(QStringLiteral("19200,N,8,2"));
-        QCOMPARE(comm.port().baudRate(), 19200);
-        QCOMPARE(comm.port().stopBits(), QSerialPort::TwoStop);
+        QCOMPARE(comm.platform().port->baudRate(), 19200);
+        QCOMPARE(comm.platform().port->stopBits(), QSerialPort::TwoStop);
         termios t = lineState(pty);
         QCOMPARE(cfgetospeed(&t), speed_t(B19200));
         QCOMPARE(t.c_cflag & CSTOPB, tcflag_t(CSTOPB));
 
         QCOMPARE(errorOf([&] { comm.setSettings(QStringLiteral("9600,Q,8,1")); }),
                  int(MSComm::ErrInvalidPropertyValue));
-        QCOMPARE(comm.port().baudRate(), 19200);
+        QCOMPARE(comm.platform().port->baudRate(), 19200);
         t = lineState(pty);
         QCOMPARE(cfgetospeed(&t), speed_t(B19200));
         QVERIFY(comm.PortOpen());
 
         comm.setSettings(QStringLiteral("9600,N,8,1"));
-        QCOMPARE(comm.port().stopBits(), QSerialPort::OneStop);
+        QCOMPARE(comm.platform().port->stopBits(), QSerialPort::OneStop);
         t = lineState(pty);
         QCOMPARE(cfgetospeed(&t), speed_t(B9600));
         QCOMPARE(t.c_cflag & CSTOPB, tcflag_t(0));
@@ -511,7 +512,7 @@ private slots:
             openAtReport = comm.PortOpen();
         });
         int errors = 0;
-        connect(&comm.port(), &QSerialPort::errorOccurred, this,
+        connect(comm.platform().port, &QSerialPort::errorOccurred, this,
                 [&](QSerialPort::SerialPortError e) {
                     if (e != QSerialPort::NoError) ++errors;
                 });

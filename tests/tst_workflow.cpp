@@ -1,6 +1,7 @@
 // The three user steps driven through the window, over a real serial line
 // (a pseudo-terminal) with scripted relays on its far end.
 #include "harness.h"
+#include "link/mscomm_unix_p.h"
 #include "workflow/range.h"
 
 #include <QApplication>
@@ -200,7 +201,7 @@ private slots:
         if (QTest::currentTestFailed()) return;
         QCOMPARE(Form1::BackColor(b.f.frm_dir), panel3Before);
         QCOMPARE(b.f.MSComm1->device(), b.line.pty.slavePath());
-        const QSerialPort& port = b.f.MSComm1->port();
+        const QSerialPort& port = *b.f.MSComm1->platform().port;
         QCOMPARE(port.baudRate(), 9600);
         QCOMPARE(port.parity(), QSerialPort::NoParity);
         QCOMPARE(port.dataBits(), QSerialPort::Data8);

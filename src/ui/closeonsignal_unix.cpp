@@ -1,10 +1,7 @@
 #include "ui/closeonsignal.h"
 
-#include <QWidget>
-#include <QtGlobal>
-
-#ifdef Q_OS_UNIX
 #include <QSocketNotifier>
+#include <QWidget>
 #include <csignal>
 #include <fcntl.h>
 #include <initializer_list>
@@ -43,9 +40,3 @@ void closeOnSignal(QWidget* window) {
     QObject::connect(notifier, &QObject::destroyed, [] { setHandler(SIG_DFL); });
     setHandler(onSignal);
 }
-
-#else
-
-void closeOnSignal(QWidget*) {}
-
-#endif
