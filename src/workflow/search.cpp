@@ -39,16 +39,13 @@ void Form1::cmb_buscar_Click() {
     const auto last = static_cast<uint8_t>(verdict.last);
     int current = first; // reaches last + 1, up to 128
     uint8_t result = 1;
-    beginOperation();
+    const Operation running(*this);
     while (result == 1 && current <= last && !m_linkLost && !m_closing) {
         result = Modbus(static_cast<uint8_t>(current), 3, 0, 3, 0, 1);
         current = current + 1;
     }
     // A relay that answered before the port was lost is still reported.
-    if (m_closing || (m_linkLost && result == 1)) {
-        endOperation();
-        return;
-    }
+    if (m_closing || (m_linkLost && result == 1)) return;
 
     if (result == 1) {
         label->setText(QStringLiteral("NO SE PUEDE ENCONTRAR NINGÚN DISPOSISTIVO CONECTADO. REVISE "
@@ -66,5 +63,4 @@ void Form1::cmb_buscar_Click() {
         setBackColor(frm_dir, COLOR_ACTIVE);
         frm_dir->setEnabled(true);
     }
-    endOperation();
 }
