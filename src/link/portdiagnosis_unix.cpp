@@ -9,6 +9,8 @@
 #include <cstring>
 #include <fcntl.h>
 #include <grp.h>
+#include <limits>
+#include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,7 +18,63 @@ namespace comport {
 
 namespace {
 
-// The live process named by a UUCP-style lock file on the device (Qt's own and
+// A pid, a program name and a host name at most; anything longer is no lock.
+constexpr qint64 kMaxLockSize = 1024;
+
+struct Lock {
+    qint64 pid = 0;
+    QString program; // as the lock's second line names it; empty when none
+};
+
+// Any local user can create files where locks live (/tmp among them): only
+// a regular file of sane size is read, and nothing here blocks (a FIFO),
+// follows a link (to another device) or becomes a controlling terminal.
+std::optional<Lock> readLock(const QString& path) {
+    const QByteArray name = QFile::encodeName(path);
+    struct stat st {};
+    if (::lstat(name.constData(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+    const int fd =
+        ::open(name.constData(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    QByteArray text;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size <= kMaxLockSize) {
+        text.resize(kMaxLockSize);
+        const ssize_t n = ::read(fd, text.data(), text.size());
+        text.resize(n > 0 ? n : 0);
+    }
+    ::close(fd);
+    const QList<QByteArray> lines = text.split('\n');
+    bool ok = false;
+    const qint64 pid = lines.value(0).trimmed().toLongLong(&ok);
+    // A number beyond pid_t would wrap onto some unrelated process.
+    if (!ok || pid <= 0 || pid > std::numeric_limits<pid_t>::max()) return std::nullopt;
+    return Lock{pid, QFileInfo(QString::fromLocal8Bit(lines.value(1).trimmed())).fileName()};
+}
+
+QByteArray procFile(qint64 pid, const char* name) {
+    QFile file(QStringLiteral("/proc/%1/%2").arg(pid).arg(QLatin1String(name)));
+    return file.open(QIODevice::ReadOnly) ? file.read(4096).trimmed() : QByteArray();
+}
+
+// A live process, not a zombie, and the program the lock names where it
+// names one: a pid taken again after a reboot or a crash is someone else's.
+bool holds(const Lock& lock) {
+    if (::kill(pid_t(lock.pid), 0) != 0 && errno != EPERM) return false;
+    // The state follows the name, which may itself hold ')'.
+    const QByteArray stat = procFile(lock.pid, "stat");
+    const qsizetype close = stat.lastIndexOf(')');
+    if (close >= 0 && close + 2 < stat.size() && (stat[close + 2] == 'Z' || stat[close + 2] == 'X'))
+        return false;
+    if (lock.program.isEmpty()) return true;
+    // The kernel keeps 15 bytes of the name; the executable only its owner may read.
+    const QByteArray comm = procFile(lock.pid, "comm");
+    const QString exe =
+        QFileInfo(QFile::symLinkTarget(QStringLiteral("/proc/%1/exe").arg(lock.pid))).fileName();
+    if (comm.isEmpty() && exe.isEmpty()) return true; // /proc hides it: cannot tell
+    return lock.program == exe || lock.program.toLocal8Bit().left(15) == comm;
+}
+
+// The process holding a UUCP-style lock file on the device (Qt's own and
 // lockdev's write the pid first), or 0. Qt names the lock after the path it
 // was given, so both the path and the device it leads to are looked for.
 qint64 lockHolder(const QString& path, const QString& device, QString* lockFile) {
@@ -37,12 +95,11 @@ qint64 lockHolder(const QString& path, const QString& device, QString* lockFile)
                               QStandardPaths::writableLocation(QStandardPaths::TempLocation)};
     for (const QString& dir : dirs) {
         for (const QString& name : names) {
-            QFile file(dir + QLatin1Char('/') + name);
-            if (!file.open(QIODevice::ReadOnly)) continue;
-            const qint64 pid = file.readLine(32).trimmed().toLongLong();
-            if (pid > 0 && (::kill(pid_t(pid), 0) == 0 || errno == EPERM)) {
-                *lockFile = file.fileName();
-                return pid;
+            const QString file = dir + QLatin1Char('/') + name;
+            const std::optional<Lock> lock = readLock(file);
+            if (lock && holds(*lock)) {
+                *lockFile = file;
+                return lock->pid;
             }
         }
     }
@@ -50,9 +107,8 @@ qint64 lockHolder(const QString& path, const QString& device, QString* lockFile)
 }
 
 QString programName(qint64 pid) {
-    QFile comm(QStringLiteral("/proc/%1/comm").arg(pid));
-    return comm.open(QIODevice::ReadOnly) ? QString::fromLocal8Bit(comm.readAll().trimmed())
-                                          : QStringLiteral("?");
+    const QByteArray comm = procFile(pid, "comm");
+    return comm.isEmpty() ? QStringLiteral("?") : QString::fromLocal8Bit(comm);
 }
 
 QString groupName(gid_t gid) {
