@@ -470,6 +470,7 @@ private slots:
         row("held by another program", F::InUse, true);
         row("no permission, group uucp", F::PermissionDenied);
         row("no permission for any group", F::Unavailable);
+        row("no permission, group root", F::NeedsAdministrator);
         // The device is held for exclusive use, with these lock files beside.
         row("lock of a live program, lockdev style", F::InUse, true, "      <self>\n");
         row("lock of a live program, Qt style", F::InUse, true, "<self>\ntst_mscomm\nhost\n");

@@ -240,6 +240,11 @@ private slots:
         QTest::newRow("no permission") << "no permission"
                                        << "ERROR: SIN PERMISO PARA ABRIR <dev>. AGREGUE SU "
                                           "USUARIO AL GRUPO uucp Y VUELVA A INICIAR SESIÓN";
+        // Joining root's group is no advice to give.
+        QTest::newRow("no permission, group root")
+            << "no permission, group root"
+            << "ERROR: SIN PERMISO PARA ABRIR <dev>. UN ADMINISTRADOR DEBE DARLE ACCESO AL "
+               "DISPOSITIVO";
     }
     void unusablePortReports8002() {
         QFETCH(QString, cause);
@@ -254,7 +259,8 @@ private slots:
         } else if (cause == QLatin1String("held")) {
             QVERIFY(holder.open(QIODevice::ReadWrite));
         } else {
-            if (!lockOutNobody(held.pty.slavePath()))
+            const char* group = cause.endsWith(QLatin1String("root")) ? "root" : "uucp";
+            if (!lockOutNobody(held.pty.slavePath(), group))
                 QSKIP("needs root, a group uucp and a user nobody to connect as a user outside "
                       "the device's group");
             QProcess child;

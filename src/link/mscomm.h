@@ -55,10 +55,12 @@ public:
     QString device() const { return m_device; }
 
     // Why the last open failed (all 8002). Most causes leave the user to
-    // choose another port; for these two another port would not help. Only
+    // choose another port; for the others another port would not help. Only
     // Linux tells them apart.
     struct OpenFailure {
-        enum Cause { None, Unavailable, PermissionDenied, InUse };
+        // NeedsAdministrator: no group to join would help (the device's
+        // group is root), so only an administrator can grant access.
+        enum Cause { None, Unavailable, PermissionDenied, InUse, NeedsAdministrator };
         Cause cause = None;
         QString device; // the device COM n resolved to, links followed; empty when none
         QString group;  // the group owning the device, for PermissionDenied

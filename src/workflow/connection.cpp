@@ -85,6 +85,9 @@ void Form1::cmd_conexion_Click() {
             label->setText(QStringLiteral("ERROR: SIN PERMISO PARA ABRIR ") + device +
                            QStringLiteral(". AGREGUE SU USUARIO AL GRUPO ") + why.group +
                            QStringLiteral(" Y VUELVA A INICIAR SESIÓN"));
+        else if (why.cause == MSComm::OpenFailure::NeedsAdministrator)
+            label->setText(QStringLiteral("ERROR: SIN PERMISO PARA ABRIR ") + device +
+                           QStringLiteral(". UN ADMINISTRADOR DEBE DARLE ACCESO AL DISPOSITIVO"));
         else if (why.cause == MSComm::OpenFailure::InUse)
             label->setText(QStringLiteral("ERROR: ") + device +
                            QStringLiteral(" ESTÁ EN USO POR OTRO PROGRAMA. CIÉRRELO E INTENTE DE "
