@@ -78,7 +78,7 @@ void Form1::cmd_conexion_Click() {
 
     if (errorNumber == MSComm::ErrInvalidPortNumber) {
         cmb_com->setEnabled(true);
-        // Another port would not help with these two: say what would.
+        // Another port would not help with these: say what would.
         const MSComm::OpenFailure& why = MSComm1->openFailure();
         const QString device = QFileInfo(why.device).fileName();
         if (why.cause == MSComm::OpenFailure::PermissionDenied)
