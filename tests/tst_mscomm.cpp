@@ -5,18 +5,23 @@
 #include "harness.h"
 #include "link/comport.h"
 #include "link/mscomm.h"
+#include "link/mscomm_unix_p.h"
 
 #include <QCoreApplication>
 #include <QFile>
 #include <QMap>
 #include <QProcess>
 #include <QSerialPortInfo>
+#include <QTemporaryDir>
 #include <QTemporaryFile>
 #include <QTest>
 #include <QTextStream>
 #include <algorithm>
+#include <fcntl.h>
 #include <functional>
 #include <memory>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -130,6 +135,44 @@ private:
     QProcess m_process;
 };
 
+// Closes the descriptor it holds, if any, when it goes.
+struct FileDescriptor {
+    int fd = -1;
+    ~FileDescriptor() {
+        if (fd >= 0) ::close(fd);
+    }
+};
+
+// A child process that has ended and is not yet reaped, while this lives.
+struct Zombie {
+    Zombie() : pid(::fork()) {
+        if (pid == 0) ::_exit(0);
+        siginfo_t info{};
+        ::waitid(P_PID, pid_t(pid), &info, WEXITED | WNOWAIT);
+    }
+    ~Zombie() {
+        if (pid > 0) ::waitpid(pid_t(pid), nullptr, 0);
+    }
+    qint64 pid;
+};
+
+// Leaves in dir the UUCP lock that names the device: a FIFO for "<fifo>", a
+// link to such a lock elsewhere for "<link>", otherwise a file holding lock.
+bool plantLock(const QString& dir, const QString& device, const QByteArray& lock) {
+    const QByteArray path = QFile::encodeName(
+        dir + QStringLiteral("/LCK..") + device.mid(5).replace(QLatin1Char('/'), QLatin1Char('_')));
+    if (lock == "<fifo>") return ::mkfifo(path.constData(), 0644) == 0;
+    if (lock == "<link>") {
+        QFile target(dir + QStringLiteral("/elsewhere"));
+        const QByteArray live =
+            QByteArray::number(QCoreApplication::applicationPid()) + "\ntst_mscomm\n";
+        return target.open(QIODevice::WriteOnly) && target.write(live) == live.size() &&
+               target.flush() && ::symlink("elsewhere", path.constData()) == 0;
+    }
+    QFile file(QFile::decodeName(path));
+    return file.open(QIODevice::WriteOnly) && file.write(lock) == lock.size();
+}
+
 int holdPort(const QString& device) {
     QSerialPort port(device);
     QTextStream out(stdout);
@@ -168,11 +211,11 @@ private slots:
         // The configuration in force: 9600 8N1, no handshaking, every byte
         // passed as it is. A pseudo-terminal keeps only speed, stop bits and
         // the raw flags, so those are read back from the device itself.
-        QCOMPARE(comm.port().baudRate(), 9600);
-        QCOMPARE(comm.port().parity(), QSerialPort::NoParity);
-        QCOMPARE(comm.port().dataBits(), QSerialPort::Data8);
-        QCOMPARE(comm.port().stopBits(), QSerialPort::OneStop);
-        QCOMPARE(comm.port().flowControl(), QSerialPort::NoFlowControl);
+        QCOMPARE(comm.platform().port->baudRate(), 9600);
+        QCOMPARE(comm.platform().port->parity(), QSerialPort::NoParity);
+        QCOMPARE(comm.platform().port->dataBits(), QSerialPort::Data8);
+        QCOMPARE(comm.platform().port->stopBits(), QSerialPort::OneStop);
+        QCOMPARE(comm.platform().port->flowControl(), QSerialPort::NoFlowControl);
         const termios t = lineState(a);
         QCOMPARE(cfgetospeed(&t), speed_t(B9600));
         QCOMPARE(cfgetispeed(&t), speed_t(B9600));
@@ -284,21 +327,21 @@ private slots:
         // A pseudo-terminal refuses other parities and data bits, so speed
         // and stop bits carry the change here.
         comm.setSettings(QStringLiteral("19200,N,8,2"));
-        QCOMPARE(comm.port().baudRate(), 19200);
-        QCOMPARE(comm.port().stopBits(), QSerialPort::TwoStop);
+        QCOMPARE(comm.platform().port->baudRate(), 19200);
+        QCOMPARE(comm.platform().port->stopBits(), QSerialPort::TwoStop);
         termios t = lineState(pty);
         QCOMPARE(cfgetospeed(&t), speed_t(B19200));
         QCOMPARE(t.c_cflag & CSTOPB, tcflag_t(CSTOPB));
 
         QCOMPARE(errorOf([&] { comm.setSettings(QStringLiteral("9600,Q,8,1")); }),
                  int(MSComm::ErrInvalidPropertyValue));
-        QCOMPARE(comm.port().baudRate(), 19200);
+        QCOMPARE(comm.platform().port->baudRate(), 19200);
         t = lineState(pty);
         QCOMPARE(cfgetospeed(&t), speed_t(B19200));
         QVERIFY(comm.PortOpen());
 
         comm.setSettings(QStringLiteral("9600,N,8,1"));
-        QCOMPARE(comm.port().stopBits(), QSerialPort::OneStop);
+        QCOMPARE(comm.platform().port->stopBits(), QSerialPort::OneStop);
         t = lineState(pty);
         QCOMPARE(cfgetospeed(&t), speed_t(B9600));
         QCOMPARE(t.c_cflag & CSTOPB, tcflag_t(0));
@@ -406,25 +449,42 @@ private slots:
 
     // Every way a COM number can be unusable gives 8002, leaves the port
     // closed, and does not stop the next open of a usable device. Only a
-    // missing permission and a device held elsewhere are told apart.
+    // missing permission and a device held elsewhere are told apart. Lock
+    // files any user can plant neither hang the diagnosis nor blame a
+    // process that does not hold the device.
     void unusablePort_data() {
         QTest::addColumn<QString>("cause");
         QTest::addColumn<int>("diagnosis");
+        QTest::addColumn<bool>("blamed");     // the detail names the pid of a lock's holder
+        QTest::addColumn<QByteArray>("lock"); // planted in $TMPDIR; <self> is this process's pid
         using F = MSComm::OpenFailure;
-        for (const auto& [cause, diagnosis] : std::initializer_list<std::pair<const char*, int>>{
-                 {"no such path", F::Unavailable},
-                 {"not a terminal", F::Unavailable},
-                 {"line already gone", F::Unavailable},
-                 {"beyond the system's ports", F::Unavailable},
-                 {"held in this process", F::InUse},
-                 {"held by another program", F::InUse},
-                 {"no permission, group uucp", F::PermissionDenied},
-                 {"no permission for any group", F::Unavailable}})
-            QTest::newRow(cause) << QString::fromLatin1(cause) << diagnosis;
+        const auto row = [](const char* cause, int diagnosis, bool blamed = false,
+                            const QByteArray& lock = QByteArray()) {
+            QTest::newRow(cause) << QString::fromLatin1(cause) << diagnosis << blamed << lock;
+        };
+        row("no such path", F::Unavailable);
+        row("not a terminal", F::Unavailable);
+        row("line already gone", F::Unavailable);
+        row("beyond the system's ports", F::Unavailable);
+        row("held in this process", F::InUse, true);
+        row("held by another program", F::InUse, true);
+        row("no permission, group uucp", F::PermissionDenied);
+        row("no permission for any group", F::Unavailable);
+        row("no permission, group root", F::NeedsAdministrator);
+        // The device is held for exclusive use, with these lock files beside.
+        row("lock of a live program, lockdev style", F::InUse, true, "      <self>\n");
+        row("lock of a live program, Qt style", F::InUse, true, "<self>\ntst_mscomm\nhost\n");
+        row("lock file is a FIFO", F::InUse, false, "<fifo>");
+        row("lock is a link to a live program's lock", F::InUse, false, "<link>");
+        row("lock names a pid beyond pid_t", F::InUse, false, "4294967297\n");
+        row("lock of a zombie", F::InUse, false, "<zombie>\n");
+        row("lock of a pid now another program's", F::InUse, false, "<self>\nminicom\n");
     }
     void unusablePort() {
         QFETCH(QString, cause);
         QFETCH(int, diagnosis);
+        QFETCH(bool, blamed);
+        QFETCH(QByteArray, lock);
         const int n = 5;
         Pty pty;
         QVERIFY(pty.isValid());
@@ -434,6 +494,7 @@ private slots:
         std::unique_ptr<Holder> otherProgram;
         std::unique_ptr<Pty> gone;
         int number = n;
+        const bool asNobody = cause.startsWith(QLatin1String("no permission")) || !lock.isEmpty();
 
         if (cause == QLatin1String("no such path")) {
             name = std::make_unique<ComName>(n, QStringLiteral("/dev/orvant-no-such-tty"));
@@ -460,29 +521,54 @@ private slots:
             QVERIFY(otherProgram->holding());
         } else {
             // Root opens anything: a user outside the device's group tries.
-            if (!lockOutNobody(pty.slavePath()))
+            const char* group = cause.endsWith(QLatin1String("root")) ? "root" : "uucp";
+            if (!lockOutNobody(pty.slavePath(), group))
                 QSKIP("needs root, a group uucp and a user nobody to try the device as a user "
                       "outside its group");
             if (diagnosis == MSComm::OpenFailure::Unavailable)
                 QVERIFY(::chmod(QFile::encodeName(pty.slavePath()), 0600) == 0);
+            // Held for exclusive use (TIOCEXCL), which stops all but root.
+            FileDescriptor exclusive;
+            QTemporaryDir lockDir;
+            Zombie zombie;
+            if (!lock.isEmpty()) {
+                QVERIFY(::chmod(QFile::encodeName(pty.slavePath()), 0666) == 0);
+                exclusive.fd = ::open(QFile::encodeName(pty.slavePath()), O_RDWR | O_NOCTTY);
+                QVERIFY(exclusive.fd >= 0 && ::ioctl(exclusive.fd, TIOCEXCL) == 0);
+                QVERIFY(lockDir.isValid() && ::chmod(QFile::encodeName(lockDir.path()), 0755) == 0);
+                lock.replace("<self>", QByteArray::number(QCoreApplication::applicationPid()));
+                lock.replace("<zombie>", QByteArray::number(zombie.pid));
+                QVERIFY(plantLock(lockDir.path(), pty.slavePath(), lock));
+            }
             QProcess child;
+            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+            if (!lock.isEmpty()) env.insert(QStringLiteral("TMPDIR"), lockDir.path());
+            child.setProcessEnvironment(env);
             child.start(QCoreApplication::applicationFilePath(),
                         {QStringLiteral("--open-as-nobody"), pty.slavePath()});
-            QVERIFY(child.waitForFinished(10000));
-            QCOMPARE(QString::fromLocal8Bit(child.readAllStandardOutput()).split('\n'),
-                     QStringList({QString::number(MSComm::ErrInvalidPortNumber),
-                                  QString::number(diagnosis), pty.slavePath(),
-                                  diagnosis == MSComm::OpenFailure::Unavailable ? "" : "uucp"}));
+            // A diagnosis that blocks would hold the child past this.
+            QVERIFY2(child.waitForFinished(10000), "the open did not return");
+            const QStringList shown =
+                QString::fromLocal8Bit(child.readAllStandardOutput()).split('\n');
+            QCOMPARE(
+                shown.mid(0, 4),
+                QStringList({QString::number(MSComm::ErrInvalidPortNumber),
+                             QString::number(diagnosis), pty.slavePath(),
+                             diagnosis == MSComm::OpenFailure::PermissionDenied ? "uucp" : ""}));
+            QVERIFY2(shown.value(4).contains(QLatin1String("(pid ")) == blamed,
+                     qPrintable(shown.value(4)));
         }
 
         MSComm comm;
         comm.setCommPort(static_cast<int16_t>(number));
-        if (!cause.startsWith(QLatin1String("no permission"))) {
+        if (!asNobody) {
             QCOMPARE(errorOf([&] { comm.setPortOpen(true); }), int(MSComm::ErrInvalidPortNumber));
             QCOMPARE(int(comm.openFailure().cause), diagnosis);
             if (diagnosis == MSComm::OpenFailure::InUse)
                 QCOMPARE(comm.openFailure().device, pty.slavePath());
             QVERIFY(comm.openFailure().detail.contains(QStringLiteral("COM%1").arg(number)));
+            QVERIFY2(comm.openFailure().detail.contains(QLatin1String("(pid ")) == blamed,
+                     qPrintable(comm.openFailure().detail));
         }
         QVERIFY(!comm.PortOpen());
         QCOMPARE(errorOf([&] { comm.setOutput("x"); }), int(MSComm::ErrPortNotOpen));
@@ -511,7 +597,7 @@ private slots:
             openAtReport = comm.PortOpen();
         });
         int errors = 0;
-        connect(&comm.port(), &QSerialPort::errorOccurred, this,
+        connect(comm.platform().port, &QSerialPort::errorOccurred, this,
                 [&](QSerialPort::SerialPortError e) {
                     if (e != QSerialPort::NoError) ++errors;
                 });
@@ -692,7 +778,7 @@ private slots:
 };
 
 // Tries COM5 on the device as the user nobody and prints the error number
-// and what was found: cause, device and group, a line each.
+// and what was found: cause, device, group and detail, a line each.
 int openAsNobody(const QString& device) {
     if (!becomeNobody()) return 2;
     ComName com(5, device);
@@ -702,7 +788,8 @@ int openAsNobody(const QString& device) {
     out << errorOf([&] { comm.setPortOpen(true); }) << '\n'
         << comm.openFailure().cause << '\n'
         << comm.openFailure().device << '\n'
-        << comm.openFailure().group;
+        << comm.openFailure().group << '\n'
+        << comm.openFailure().detail;
     return 0;
 }
 

@@ -1041,23 +1041,34 @@ private slots:
 
     // Closing always goes through and leaves the port free for others; so
     // does the system asking the program to end.
+    // A signal ignored at start (SIGHUP under nohup) stays ignored; the
+    // window then ends on SIGTERM.
     void closing_data() {
         QTest::addColumn<bool>("connect");
         QTest::addColumn<int>("signal");
-        QTest::newRow("port open") << true << 0;
-        QTest::newRow("port closed") << false << 0;
-        QTest::newRow("SIGTERM, port open") << true << int(SIGTERM);
+        QTest::addColumn<int>("ignoredAtStart");
+        QTest::newRow("port open") << true << 0 << 0;
+        QTest::newRow("port closed") << false << 0 << 0;
+        QTest::newRow("SIGTERM, port open") << true << int(SIGTERM) << 0;
+        QTest::newRow("SIGHUP ignored at start, port open") << true << int(SIGTERM) << int(SIGHUP);
     }
     void closing() {
         QFETCH(bool, connect);
         QFETCH(int, signal);
+        QFETCH(int, ignoredAtStart);
         Line line(1);
         QVERIFY(line.pty.isValid());
         if (connect) QVERIFY(connectForm(*form));
         QCOMPARE(form->MSComm1->PortOpen(), connect);
 
         if (signal) {
+            if (ignoredAtStart) std::signal(ignoredAtStart, SIG_IGN);
             closeOnSignal(form.get());
+            if (ignoredAtStart) {
+                const bool ignored = std::signal(ignoredAtStart, SIG_IGN) == SIG_IGN;
+                std::signal(ignoredAtStart, SIG_DFL);
+                QVERIFY(ignored);
+            }
             QCOMPARE(::raise(signal), 0);
             QTRY_VERIFY(form->closing());
         } else {

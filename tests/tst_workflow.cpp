@@ -1,6 +1,7 @@
 // The three user steps driven through the window, over a real serial line
 // (a pseudo-terminal) with scripted relays on its far end.
 #include "harness.h"
+#include "link/mscomm_unix_p.h"
 #include "workflow/range.h"
 
 #include <QApplication>
@@ -200,7 +201,7 @@ private slots:
         if (QTest::currentTestFailed()) return;
         QCOMPARE(Form1::BackColor(b.f.frm_dir), panel3Before);
         QCOMPARE(b.f.MSComm1->device(), b.line.pty.slavePath());
-        const QSerialPort& port = b.f.MSComm1->port();
+        const QSerialPort& port = *b.f.MSComm1->platform().port;
         QCOMPARE(port.baudRate(), 9600);
         QCOMPARE(port.parity(), QSerialPort::NoParity);
         QCOMPARE(port.dataBits(), QSerialPort::Data8);
@@ -239,6 +240,11 @@ private slots:
         QTest::newRow("no permission") << "no permission"
                                        << "ERROR: SIN PERMISO PARA ABRIR <dev>. AGREGUE SU "
                                           "USUARIO AL GRUPO uucp Y VUELVA A INICIAR SESIÓN";
+        // Joining root's group is no advice to give.
+        QTest::newRow("no permission, group root")
+            << "no permission, group root"
+            << "ERROR: SIN PERMISO PARA ABRIR <dev>. UN ADMINISTRADOR DEBE DARLE ACCESO AL "
+               "DISPOSITIVO";
     }
     void unusablePortReports8002() {
         QFETCH(QString, cause);
@@ -253,7 +259,8 @@ private slots:
         } else if (cause == QLatin1String("held")) {
             QVERIFY(holder.open(QIODevice::ReadWrite));
         } else {
-            if (!lockOutNobody(held.pty.slavePath()))
+            const char* group = cause.endsWith(QLatin1String("root")) ? "root" : "uucp";
+            if (!lockOutNobody(held.pty.slavePath(), group))
                 QSKIP("needs root, a group uucp and a user nobody to connect as a user outside "
                       "the device's group");
             QProcess child;

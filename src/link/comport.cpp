@@ -57,33 +57,6 @@ QStringList orderPorts(QStringList ports) {
     return ports;
 }
 
-QString deviceFor(int n, const std::function<QString(const QString&)>& env,
-                  const QStringList& systemPorts) {
-    if (n < 1) return {};
-#ifdef Q_OS_WIN
-    Q_UNUSED(env);
-    Q_UNUSED(systemPorts);
-    return QStringLiteral("COM%1").arg(n);
-#else
-    const QString override = env(QStringLiteral("ORVANT_COM%1").arg(n));
-    if (!override.isEmpty()) return override;
-    const QStringList ordered = orderPorts(systemPorts);
-    if (n > ordered.size()) return {};
-    return ordered.at(n - 1);
-#endif
-}
-
-QString deviceFor(int n) {
-    QStringList ports;
-#ifndef Q_OS_WIN // Windows names ports itself
-    for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts())
-        ports << info.systemLocation();
-#endif
-    return deviceFor(
-        n, [](const QString& name) { return qEnvironmentVariable(name.toLatin1().constData()); },
-        ports);
-}
-
 QString describe(const QString& device, const QList<QSerialPortInfo>& known,
                  const QString& byIdDir) {
     QStringList lines{device};

@@ -5,10 +5,9 @@
 #include <QSerialPort>
 #include <QString>
 #include <cstdint>
+#include <memory>
 
-#ifdef Q_OS_WIN
-class WinSerial;
-#endif
+class MSCommPrivate;
 
 // A failure of a serial control operation, with the control's error number.
 struct CommError {
@@ -56,10 +55,12 @@ public:
     QString device() const { return m_device; }
 
     // Why the last open failed (all 8002). Most causes leave the user to
-    // choose another port; for these two another port would not help. Only
+    // choose another port; for the others another port would not help. Only
     // Linux tells them apart.
     struct OpenFailure {
-        enum Cause { None, Unavailable, PermissionDenied, InUse };
+        // NeedsAdministrator: no group to join would help (the device's
+        // group is root), so only an administrator can grant access.
+        enum Cause { None, Unavailable, PermissionDenied, InUse, NeedsAdministrator };
         Cause cause = None;
         QString device; // the device COM n resolved to, links followed; empty when none
         QString group;  // the group owning the device, for PermissionDenied
@@ -84,12 +85,9 @@ public:
     // system had delivered them in this one chunk.
     void deliver(QByteArray chunk);
 
-    // The open port underneath, for tests that check the line state.
-#ifndef Q_OS_WIN
-    const QSerialPort& port() const {
-        return *m_port;
-    }
-#endif
+    // The platform's port underneath (mscomm_unix_p.h, mscomm_win_p.h), for
+    // tests that check the line state.
+    const MSCommPrivate& platform() const { return *d; }
 
 signals:
     void OnComm();
@@ -97,21 +95,18 @@ signals:
     void PortLost();
 
 private:
+    friend class MSCommPrivate;
+
     // One line for the user's log: stderr, the journal, or the debugger
     // output of a Windows program without a console.
     static void report(const QString& line);
-    void applySettings();
+    // "COMn", with the device it is on where that has another name.
+    QString where() const;
     void closePort();
-#ifdef Q_OS_WIN
-    void onFailed(const QString& reason);
+    // The open port failed underneath: closed, reported once, PortLost raised.
+    void lose(const QString& reason);
 
-    WinSerial* m_serial;
-#else
-    void onReadyRead();
-    void onError(QSerialPort::SerialPortError error);
-
-    QSerialPort* m_port;
-#endif
+    std::unique_ptr<MSCommPrivate> d;
     int16_t m_commPort = 1;
     QString m_settings = QStringLiteral("9600,N,8,1");
     QString m_device;

@@ -1,67 +1,39 @@
-// The serial control's open, close, send and receive on Windows. QSerialPort
-// waits for its reads on a completion port, which Wine never signals for a
-// serial line; WinSerial waits on the operations' own events instead.
+// The serial control's open, close, send and receive on Windows.
 #include "link/comport.h"
-#include "link/mscomm.h"
+#include "link/mscomm_win_p.h"
 #include "link/winserial.h"
 
-MSComm::MSComm(QObject* parent) : QObject(parent), m_serial(new WinSerial(this)) {
-    connect(m_serial, &WinSerial::received, this, &MSComm::deliver);
-    connect(m_serial, &WinSerial::failed, this, &MSComm::onFailed);
+MSCommPrivate::MSCommPrivate(MSComm* q) : q(q), serial(new WinSerial(q)) {
+    QObject::connect(serial, &WinSerial::received, q, &MSComm::deliver);
+    QObject::connect(serial, &WinSerial::failed, q,
+                     [this](const QString& reason) { this->q->lose(reason); });
 }
 
-bool MSComm::PortOpen() const {
-    return m_serial->isOpen();
+bool MSCommPrivate::isOpen() const {
+    return serial->isOpen();
 }
 
-void MSComm::applySettings() {
-    if (!m_serial->setLine(*comport::parseSettings(m_settings)))
-        report(QStringLiteral("COM%1: line settings %2 refused: %3")
-                   .arg(m_commPort)
-                   .arg(m_settings, m_serial->errorString()));
+void MSCommPrivate::applySettings() {
+    if (!serial->setLine(*comport::parseSettings(q->Settings())))
+        MSComm::report(QStringLiteral("COM%1: line settings %2 refused: %3")
+                           .arg(q->CommPort())
+                           .arg(q->Settings(), serial->errorString()));
 }
 
-void MSComm::setPortOpen(bool open) {
-    if (!open) {
-        closePort();
-        return;
-    }
-    if (PortOpen()) throw CommError{ErrPortAlreadyOpen};
-
-    m_openFailure = OpenFailure{};
-    const QString device = comport::deviceFor(m_commPort);
-    if (!m_serial->open(device, *comport::parseSettings(m_settings), DTREnable(), RTSEnable(),
-                        InBufferSize(), OutBufferSize())) {
-        m_openFailure = {
-            OpenFailure::Unavailable, device, QString(),
-            QStringLiteral("%1 cannot be opened: %2").arg(device, m_serial->errorString())};
-        report(m_openFailure.detail);
-        throw CommError{ErrInvalidPortNumber};
-    }
-    m_device = device;
-    m_lost = false;
-    m_received.clear();
-    report(QStringLiteral("COM%1 is open").arg(m_commPort));
+bool MSCommPrivate::open(const QString& device, QString* why, int*) {
+    if (serial->open(device, *comport::parseSettings(q->Settings()), q->DTREnable(), q->RTSEnable(),
+                     q->InBufferSize(), q->OutBufferSize()))
+        return true;
+    *why = serial->errorString();
+    return false;
 }
 
-void MSComm::closePort() {
-    ++m_closes;
-    m_received.clear();
-    m_serial->close();
+void MSCommPrivate::close() {
+    serial->close();
 }
 
-void MSComm::setOutput(const QByteArray& bytes) {
-    if (!PortOpen()) throw CommError{ErrPortNotOpen};
-    if (!m_serial->write(bytes)) {
-        onFailed(m_serial->errorString());
-        throw CommError{ErrWriteFailed};
-    }
-}
-
-void MSComm::onFailed(const QString& reason) {
-    if (!PortOpen() || m_lost) return;
-    m_lost = true;
-    report(QStringLiteral("COM%1 lost: %2").arg(m_commPort).arg(reason));
-    closePort();
-    emit PortLost();
+bool MSCommPrivate::write(const QByteArray& bytes) {
+    if (serial->write(bytes)) return true;
+    q->lose(serial->errorString());
+    return false;
 }

@@ -386,27 +386,3 @@ void Form1::closeEvent(QCloseEvent* event) {
     m_closing = true;
     event->accept();
 }
-
-void Form1::beginOperation() {
-    ++m_operations;
-}
-
-void Form1::endOperation() {
-    --m_operations;
-    if (m_operations == 0 && m_linkLost && !m_closing) showPortLost();
-}
-
-void Form1::MSComm1_PortLost() {
-    m_linkLost = true;
-    // A running search or change finishes its own steps first.
-    if (m_operations == 0 && !m_closing) showPortLost();
-}
-
-void Form1::showPortLost() {
-    disconnectSteps();
-    // A search or a change may have been cut short with these panels in any state.
-    frm_com->setEnabled(true);
-    frm_dir->setEnabled(false);
-    label->setText(QStringLiteral("ERROR: SE PERDIÓ LA COMUNICACIÓN CON EL PUERTO COM. REVISE LA "
-                                  "INTERFAZ Y PRESIONE <CONECTAR>"));
-}

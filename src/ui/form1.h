@@ -103,9 +103,18 @@ private:
     void disconnectSteps();
     // Panel 2's members take the colour together.
     void setPanel2Color(const QColor& c);
-    // Brackets a search or an address change, which own the port-lost recovery.
-    void beginOperation();
-    void endOperation();
+    // Held for the length of a search or an address change, which own the
+    // port-lost recovery: a loss meanwhile is shown once the last one ends.
+    class Operation {
+    public:
+        explicit Operation(Form1& form);
+        ~Operation();
+        Operation(const Operation&) = delete;
+        Operation& operator=(const Operation&) = delete;
+
+    private:
+        Form1& m_form;
+    };
 
     int m_replyWait;
     bool m_linkLost = false;

@@ -11,12 +11,9 @@ void Form1::cmd_cambiar_Click() {
     cmd_cambiar->setEnabled(false);
     // Read once: the user may pick another entry while the write waits.
     const auto N = static_cast<uint8_t>(cmb_dir->currentText().toInt());
-    beginOperation();
+    const Operation running(*this);
     const uint8_t result = Modbus(DirActual, 6, 0, 3, 0, N);
-    if (m_closing) {
-        endOperation();
-        return;
-    }
+    if (m_closing) return;
 
     // The texts name the address that was written, even if the user picked
     // another entry while the write waited: the technician labels the relay
@@ -43,5 +40,4 @@ void Form1::cmd_cambiar_Click() {
     DirActual = 1;
     TxBuf.fill(0);
     RxBuf.fill(0);
-    endOperation();
 }

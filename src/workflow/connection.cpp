@@ -21,6 +21,31 @@ void Form1::disconnectSteps() {
     setBackColor(frm_com, COLOR_ACTIVE);
 }
 
+// The port failed underneath (adapter pulled, line gone); MSComm has closed it.
+void Form1::MSComm1_PortLost() {
+    m_linkLost = true;
+    // A running search or change finishes its own steps first.
+    if (m_operations == 0 && !m_closing) showPortLost();
+}
+
+void Form1::showPortLost() {
+    disconnectSteps();
+    // A search or a change may have been cut short with these panels in any state.
+    frm_com->setEnabled(true);
+    frm_dir->setEnabled(false);
+    label->setText(QStringLiteral("ERROR: SE PERDIÓ LA COMUNICACIÓN CON EL PUERTO COM. REVISE LA "
+                                  "INTERFAZ Y PRESIONE <CONECTAR>"));
+}
+
+Form1::Operation::Operation(Form1& form) : m_form(form) {
+    ++m_form.m_operations;
+}
+
+Form1::Operation::~Operation() {
+    --m_form.m_operations;
+    if (m_form.m_operations == 0 && m_form.m_linkLost && !m_form.m_closing) m_form.showPortLost();
+}
+
 void Form1::cmd_conexion_Click() {
     int errorNumber = 0;
     const bool connecting = cmd_conexion->text() == QLatin1String("Conectar");
@@ -53,13 +78,16 @@ void Form1::cmd_conexion_Click() {
 
     if (errorNumber == MSComm::ErrInvalidPortNumber) {
         cmb_com->setEnabled(true);
-        // Another port would not help with these two: say what would.
+        // Another port would not help with these: say what would.
         const MSComm::OpenFailure& why = MSComm1->openFailure();
         const QString device = QFileInfo(why.device).fileName();
         if (why.cause == MSComm::OpenFailure::PermissionDenied)
             label->setText(QStringLiteral("ERROR: SIN PERMISO PARA ABRIR ") + device +
                            QStringLiteral(". AGREGUE SU USUARIO AL GRUPO ") + why.group +
                            QStringLiteral(" Y VUELVA A INICIAR SESIÓN"));
+        else if (why.cause == MSComm::OpenFailure::NeedsAdministrator)
+            label->setText(QStringLiteral("ERROR: SIN PERMISO PARA ABRIR ") + device +
+                           QStringLiteral(". UN ADMINISTRADOR DEBE DARLE ACCESO AL DISPOSITIVO"));
         else if (why.cause == MSComm::OpenFailure::InUse)
             label->setText(QStringLiteral("ERROR: ") + device +
                            QStringLiteral(" ESTÁ EN USO POR OTRO PROGRAMA. CIÉRRELO E INTENTE DE "

@@ -40,7 +40,7 @@ void Form1::cmb_buscar_Click() {
     const auto last = static_cast<uint8_t>(verdict.last);
     int current = first; // reaches last + 1, up to 128
     uint8_t result = 1;
-    beginOperation();
+    const Operation running(*this);
     m_stopRequested = false;
     m_stopKey->setEnabled(true);
     while (result == 1 && current <= last && !m_linkLost && !m_closing && !m_stopRequested) {
@@ -49,10 +49,7 @@ void Form1::cmb_buscar_Click() {
     }
     m_stopKey->setEnabled(false);
     // A relay that answered before the port was lost is still reported.
-    if (m_closing || (m_linkLost && result == 1)) {
-        endOperation();
-        return;
-    }
+    if (m_closing || (m_linkLost && result == 1)) return;
 
     if (result == 1 && m_stopRequested) {
         // A reply judged before the stop was seen still counts, above.
@@ -78,5 +75,4 @@ void Form1::cmb_buscar_Click() {
         setBackColor(frm_dir, COLOR_ACTIVE);
         frm_dir->setEnabled(true);
     }
-    endOperation();
 }

@@ -8,12 +8,12 @@
 #include "scriptedrelay.h"
 #include "ui/form1.h"
 
+#include "ui/loglist.h"
 #include <QCheckBox>
 #include <QComboBox>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
-#include "ui/loglist.h"
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
@@ -67,13 +67,13 @@ inline QStringList logLines(const Form1& f) {
     return lines;
 }
 
-// Hands the device to the group uucp, mode 0660, which the user nobody is
-// not in. False when this process may not do that (it is not root).
-inline bool lockOutNobody(const QString& device) {
-    const group* uucp = ::getgrnam("uucp");
+// Hands the device to a group the user nobody is not in (uucp, or root),
+// mode 0660. False when this process may not do that (it is not root).
+inline bool lockOutNobody(const QString& device, const char* groupName = "uucp") {
+    const group* g = ::getgrnam(groupName);
     const QByteArray path = QFile::encodeName(device);
-    return ::geteuid() == 0 && uucp && ::getpwnam("nobody") &&
-           ::chown(path.constData(), 0, uucp->gr_gid) == 0 && ::chmod(path.constData(), 0660) == 0;
+    return ::geteuid() == 0 && g && ::getpwnam("nobody") &&
+           ::chown(path.constData(), 0, g->gr_gid) == 0 && ::chmod(path.constData(), 0660) == 0;
 }
 
 // In a child process: goes on as the user nobody, in no supplementary group.

@@ -1,19 +1,20 @@
 #include "ui/closeonsignal.h"
 
-#include <QWidget>
-#include <QtGlobal>
-
-#ifdef Q_OS_UNIX
 #include <QSocketNotifier>
+#include <QWidget>
 #include <csignal>
 #include <fcntl.h>
-#include <initializer_list>
 #include <unistd.h>
 
 namespace {
 
 // A signal handler may only write to a pipe; the event loop reads the other end.
 int signalPipe[2] = {-1, -1};
+
+constexpr int kSignals[] = {SIGTERM, SIGINT, SIGHUP};
+// The signals taken over; one ignored at start (SIGHUP under nohup, SIGINT
+// in a background job) stays ignored.
+sigset_t taken;
 
 void onSignal(int) {
     const char c = 1;
@@ -25,7 +26,8 @@ void setHandler(void (*handler)(int)) {
     action.sa_handler = handler;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    for (int s : {SIGTERM, SIGINT, SIGHUP}) ::sigaction(s, &action, nullptr);
+    for (int s : kSignals)
+        if (sigismember(&taken, s) == 1) ::sigaction(s, &action, nullptr);
 }
 
 } // namespace
@@ -40,12 +42,15 @@ void closeOnSignal(QWidget* window) {
         window->close();
     });
     // Without the window nobody would act on the signal: let it end the process.
-    QObject::connect(notifier, &QObject::destroyed, [] { setHandler(SIG_DFL); });
+    QObject::connect(notifier, &QObject::destroyed, [] {
+        setHandler(SIG_DFL);
+        sigemptyset(&taken);
+    });
+    sigemptyset(&taken);
+    for (int s : kSignals) {
+        struct sigaction current {};
+        if (::sigaction(s, nullptr, &current) == 0 && current.sa_handler != SIG_IGN)
+            sigaddset(&taken, s);
+    }
     setHandler(onSignal);
 }
-
-#else
-
-void closeOnSignal(QWidget*) {}
-
-#endif

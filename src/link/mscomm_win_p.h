@@ -1,0 +1,27 @@
+#pragma once
+
+// The serial control's Windows half. QSerialPort waits for its reads on a
+// completion port, which Wine never signals for a serial line; WinSerial
+// waits on the operations' own events instead.
+#include "link/mscomm.h"
+
+class WinSerial;
+
+class MSCommPrivate {
+public:
+    explicit MSCommPrivate(MSComm* q);
+
+    bool isOpen() const;
+    // Opens the device with the control's configuration. On failure, the
+    // system's reason; savedErrno stays 0.
+    bool open(const QString& device, QString* why, int* savedErrno);
+    // Runs once the control counts the port as open.
+    void afterOpen() {}
+    void applySettings();
+    void close();
+    // False when the port failed; it has then been lost.
+    bool write(const QByteArray& bytes);
+
+    MSComm* const q;
+    WinSerial* const serial;
+};

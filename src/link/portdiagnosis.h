@@ -1,0 +1,15 @@
+#pragma once
+
+#include "link/mscomm.h"
+
+#include <QString>
+
+namespace comport {
+
+// Why COM n, on the device it names, would not open: the cause the user is
+// told and one line of detail. why is the system's own reason and
+// savedErrno the errno of the failed open (0 where there is none). Only
+// Linux looks further (portdiagnosis_unix.cpp).
+MSComm::OpenFailure diagnose(int n, const QString& device, const QString& why, int savedErrno);
+
+} // namespace comport
