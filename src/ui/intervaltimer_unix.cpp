@@ -3,7 +3,11 @@
 // and wakes up to a couple of them late).
 #include "ui/intervaltimer.h"
 
+#include <QCoreApplication>
+#include <QPointer>
 #include <QSocketNotifier>
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -12,12 +16,20 @@
 
 namespace {
 
-// The kernel wakes a sleeping process a few tenths of a millisecond after its
-// timer expires, more on a busy machine. The timer is armed this much early
-// and the last stretch is waited out awake, so each period ends on time.
-constexpr auto kLead = std::chrono::microseconds(1000);
+using Clock = std::chrono::steady_clock;
+using std::chrono::microseconds;
+using std::chrono::nanoseconds;
 
-timespec toTimespec(std::chrono::nanoseconds d) {
+// The kernel wakes a sleeping process some tens of microseconds after its
+// timer expires, milliseconds on a busy machine. A period that a wait is on
+// is therefore armed early by a lead learned from recent wake-ups, and the
+// loop stays awake, reading the port, from there to the deadline. The lead
+// is never longer than this, so a loaded machine costs little CPU.
+constexpr nanoseconds kMaxLead = microseconds(1000);
+// Until wake-ups have been seen.
+constexpr nanoseconds kFirstLead = microseconds(250);
+
+timespec toTimespec(nanoseconds d) {
     return {static_cast<time_t>(d.count() / 1000000000), static_cast<long>(d.count() % 1000000000)};
 }
 
@@ -28,17 +40,28 @@ public:
     explicit IntervalTimerPrivate(IntervalTimer* q);
     ~IntervalTimerPrivate();
 
-    void update();
+    void start();
+    void stop();
     bool armed = false;
 
 private:
+    void arm(Clock::time_point at, nanoseconds period);
     void onExpired();
+    void learn(nanoseconds late);
+    nanoseconds lead() const;
 
     IntervalTimer* q;
-    // The monotonic clock never expires early, and a clock change cannot shorten a wait.
+    // On CLOCK_MONOTONIC, steady_clock's own: it never expires early, and a
+    // change of the wall clock cannot shorten a wait.
     int m_fd = -1;
     QSocketNotifier* m_notifier = nullptr;
-    uint64_t m_periods = 0; // expirations since the timer was last set
+    Clock::time_point m_due;   // the end of the period being timed
+    Clock::time_point m_alarm; // the timerfd's next expiry
+    bool m_first = false;      // the first period after a set: a wait is on it
+    quint64 m_generation = 0;  // tells a stretch awake that the timer was set again
+    // How late the kernel woke us past recent expiries, waits or not.
+    std::array<nanoseconds, 16> m_late{};
+    size_t m_lateCount = 0;
 };
 
 IntervalTimerPrivate::IntervalTimerPrivate(IntervalTimer* q) : q(q) {
@@ -53,30 +76,75 @@ IntervalTimerPrivate::~IntervalTimerPrivate() {
     if (m_fd >= 0) ::close(m_fd);
 }
 
-void IntervalTimerPrivate::update() {
+void IntervalTimerPrivate::arm(Clock::time_point at, nanoseconds period) {
     itimerspec setting{};
-    armed = q->m_enabled && q->m_interval > 0;
-    m_periods = 0;
-    if (armed) {
-        const std::chrono::nanoseconds period = std::chrono::milliseconds(q->m_interval);
-        const auto lead = period > 2 * kLead ? std::chrono::nanoseconds(kLead) : period / 2;
-        setting.it_value = toTimespec(period - lead);
-        setting.it_interval = toTimespec(period);
-    }
-    timerfd_settime(m_fd, 0, &setting, nullptr);
+    setting.it_value = toTimespec(at.time_since_epoch());
+    setting.it_interval = toTimespec(period);
+    // An absolute expiry: the time spent getting here does not lengthen the period.
+    timerfd_settime(m_fd, TFD_TIMER_ABSTIME, &setting, nullptr);
+    m_alarm = at;
+}
+
+void IntervalTimerPrivate::start() {
+    ++m_generation;
+    const nanoseconds period = std::chrono::milliseconds(q->m_interval);
+    m_due = q->m_periodStart + period;
+    m_first = true;
+    armed = true;
+    arm(m_due - std::min(lead(), period / 2), period);
+}
+
+void IntervalTimerPrivate::stop() {
+    ++m_generation;
+    armed = false;
+    const itimerspec off{};
+    timerfd_settime(m_fd, 0, &off, nullptr);
 }
 
 void IntervalTimerPrivate::onExpired() {
     uint64_t expirations = 0;
-    // Nothing to read: the period was restarted after the fd became ready.
+    // Nothing to read: the timer was set again after the fd became ready.
     if (::read(m_fd, &expirations, sizeof expirations) != sizeof expirations) return;
-    m_periods += expirations;
-    const auto due = q->m_periodStart + m_periods * std::chrono::milliseconds(q->m_interval);
-    // Never early: the rest of the lead, at most a millisecond, is spent here.
-    while (std::chrono::steady_clock::now() < due) {
+    const nanoseconds period = std::chrono::milliseconds(q->m_interval);
+    // The kernel woke us this late past the last expiry.
+    m_alarm += (expirations - 1) * period;
+    learn(Clock::now() - m_alarm);
+    m_alarm += period;
+    if (m_first) {
+        m_first = false;
+        // No wait is on the periods after the first: they sleep to their end.
+        m_due += (expirations - 1) * period;
+        arm(m_due + period, period);
+        // Awake up to the deadline, the loop reads the port as bytes come;
+        // one more pass after it reads what came in its last instant, so the
+        // reply is judged with every byte that arrived in time. A stretch
+        // spent asleep or spinning would leave those for the next attempt.
+        const QPointer<IntervalTimer> alive(q);
+        const quint64 generation = m_generation;
+        while (Clock::now() < m_due) {
+            QCoreApplication::processEvents();
+            if (!alive || generation != m_generation) return;
+        }
+        QCoreApplication::processEvents();
+        if (!alive || generation != m_generation) return;
+    } else {
+        m_due += expirations * period;
     }
     // Periods missed while the loop was busy make one event, as a timer's do.
     emit q->Timer();
+}
+
+void IntervalTimerPrivate::learn(nanoseconds late) {
+    m_late[m_lateCount++ % m_late.size()] = std::max(late, nanoseconds(0));
+}
+
+// Three recent wake-ups in four came within it.
+nanoseconds IntervalTimerPrivate::lead() const {
+    const size_t n = std::min(m_lateCount, m_late.size());
+    if (n == 0) return kFirstLead;
+    std::array<nanoseconds, 16> sorted = m_late;
+    std::sort(sorted.begin(), sorted.begin() + n);
+    return std::min(sorted[n * 3 / 4], kMaxLead);
 }
 
 IntervalTimer::IntervalTimer(QObject* parent)
@@ -89,5 +157,8 @@ bool IntervalTimer::isRunning() const {
 }
 
 void IntervalTimer::update() {
-    d->update();
+    if (m_enabled && m_interval > 0)
+        d->start();
+    else
+        d->stop();
 }
