@@ -2,19 +2,16 @@
 
 #include <QObject>
 #include <chrono>
-#include <cstdint>
-#if defined(Q_OS_LINUX)
-class QSocketNotifier;
-#elif defined(Q_OS_WIN)
-#include "ui/wintimer.h"
-#else
-#include <QTimer>
-#endif
+#include <memory>
+
+class IntervalTimerPrivate;
 
 // A timer control: it fires every Interval() milliseconds while Enabled()
 // and the interval is above zero; an interval of 0 means no events.
 // Setting the interval restarts the period, so a wait that sets it is
-// ended by the first notification of a whole new period.
+// ended by the first notification of a whole new period, never before the
+// period is over. Each system keeps its own clock behind it
+// (intervaltimer_unix.cpp, intervaltimer_win.cpp).
 class IntervalTimer : public QObject {
     Q_OBJECT
 public:
@@ -37,21 +34,11 @@ signals:
     void Timer();
 
 private:
+    friend class IntervalTimerPrivate;
+    // Starts the clock over from m_periodStart, or stops it.
     void update();
 
-#ifdef Q_OS_LINUX
-    // Qt rounds its timers to whole milliseconds and wakes up to a couple of
-    // them late; a timerfd wakes the event loop within microseconds.
-    int m_fd = -1;
-    QSocketNotifier* m_notifier = nullptr;
-    bool m_armed = false;
-    uint64_t m_periods = 0; // expirations since the timer was last set
-    void onExpired();
-#elif defined(Q_OS_WIN)
-    WinTimer m_timer;
-#else
-    QTimer m_timer;
-#endif
+    std::unique_ptr<IntervalTimerPrivate> d;
     bool m_enabled = true;
     int m_interval = 0;
     std::chrono::steady_clock::time_point m_periodStart;

@@ -1,0 +1,76 @@
+// The reply timer on Windows: a periodic timer from the GUI thread's own
+// message queue (WM_TIMER). QTimer's precise timers run on another thread
+// and reach the GUI thread as posted events, which Wine delivers hundreds of
+// milliseconds late.
+#include "ui/intervaltimer.h"
+
+#include <QHash>
+#include <qt_windows.h>
+#include <timeapi.h>
+
+class IntervalTimerPrivate {
+public:
+    explicit IntervalTimerPrivate(IntervalTimer* q) : q(q) {}
+    ~IntervalTimerPrivate() { stop(); }
+
+    void start(int ms);
+    void stop();
+    bool isActive() const { return m_id != 0; }
+
+private:
+    static void CALLBACK onTimer(HWND, UINT, UINT_PTR id, DWORD);
+
+    IntervalTimer* q;
+    UINT_PTR m_id = 0;
+};
+
+namespace {
+
+// Timer ids handed out by Windows, to the timers they belong to (GUI thread only).
+QHash<UINT_PTR, IntervalTimerPrivate*>& running() {
+    static QHash<UINT_PTR, IntervalTimerPrivate*> timers;
+    return timers;
+}
+
+} // namespace
+
+void IntervalTimerPrivate::start(int ms) {
+    stop();
+    // Without a 1 ms system timer, WM_TIMER comes up to a 15.6 ms tick late.
+    timeBeginPeriod(1);
+    m_id = SetCoalescableTimer(nullptr, 0, UINT(ms < USER_TIMER_MINIMUM ? USER_TIMER_MINIMUM : ms),
+                               &IntervalTimerPrivate::onTimer, TIMERV_NO_COALESCING);
+    if (m_id)
+        running().insert(m_id, this);
+    else
+        timeEndPeriod(1);
+}
+
+void IntervalTimerPrivate::stop() {
+    if (!m_id) return;
+    // Also drops a WM_TIMER of this timer that is still queued.
+    KillTimer(nullptr, m_id);
+    running().remove(m_id);
+    m_id = 0;
+    timeEndPeriod(1);
+}
+
+void CALLBACK IntervalTimerPrivate::onTimer(HWND, UINT, UINT_PTR id, DWORD) {
+    if (IntervalTimerPrivate* timer = running().value(id)) emit timer->q->Timer();
+}
+
+IntervalTimer::IntervalTimer(QObject* parent)
+    : QObject(parent), d(std::make_unique<IntervalTimerPrivate>(this)) {}
+
+IntervalTimer::~IntervalTimer() = default;
+
+bool IntervalTimer::isRunning() const {
+    return d->isActive();
+}
+
+void IntervalTimer::update() {
+    if (m_enabled && m_interval > 0)
+        d->start(m_interval);
+    else
+        d->stop();
+}
