@@ -147,6 +147,58 @@ void clickAt(HWND hwnd, int x, int y) {
     PostMessageW(hwnd, WM_LBUTTONUP, 0, at);
 }
 
+void clickAt(HWND hwnd, QPoint at) {
+    clickAt(hwnd, at.x(), at.y());
+}
+
+// Turns the mouse wheel towards the user: a drop-down list there moves
+// one entry down per notch.
+void wheelDownAt(HWND hwnd, QPoint at, int notches) {
+    PostMessageW(hwnd, WM_MOUSEMOVE, 0, MAKELPARAM(at.x(), at.y()));
+    POINT screen{at.x(), at.y()};
+    ClientToScreen(hwnd, &screen);
+    for (int i = 0; i < notches; ++i)
+        PostMessageW(hwnd, WM_MOUSEWHEEL, MAKEWPARAM(0, WORD(-WHEEL_DELTA)),
+                     MAKELPARAM(screen.x, screen.y));
+}
+
+// What the screen shows at a point of the window's client area.
+QColor shownAt(HWND hwnd, QPoint at) {
+    POINT screen{at.x(), at.y()};
+    ClientToScreen(hwnd, &screen);
+    HDC dc = GetDC(nullptr);
+    const COLORREF c = GetPixel(dc, screen.x, screen.y);
+    ReleaseDC(nullptr, dc);
+    return QColor(GetRValue(c), GetGValue(c), GetBValue(c));
+}
+
+// Where a control sits in the window, and a point of a panel that none of
+// its controls cover: the same in the program as in a Form1 here.
+QPoint centreOf(const Form1& f, const QWidget* w) {
+    return w->mapTo(&f, w->rect().center());
+}
+
+QPoint bareSpotOf(const Form1& f, const QWidget* panel) {
+    for (int y = panel->height() - 6; y > 6; --y)
+        for (int x = 6; x < panel->width() - 6; ++x)
+            if (!panel->childAt(x, y)) return panel->mapTo(&f, QPoint(x, y));
+    return {};
+}
+
+// Starts the program ORVANT_EXE names and waits for its window; null when
+// none showed.
+HWND startProgram(QProcess& program, const QString& exe) {
+    QElapsedTimer clock;
+    clock.start();
+    program.start(exe, {});
+    if (!program.waitForStarted(5000)) return nullptr;
+    HWND hwnd = nullptr;
+    if (QTest::qWaitFor([&] { return (hwnd = findWindow(DWORD(program.processId()))) != nullptr; },
+                        20000))
+        qInfo("window shown %.0f ms after the start", clock.nsecsElapsed() / 1e6);
+    return hwnd;
+}
+
 } // namespace
 
 class TestWinWindow : public QObject {
@@ -252,14 +304,8 @@ private slots:
         const QString exe = qEnvironmentVariable("ORVANT_EXE");
         if (exe.isEmpty()) QSKIP("ORVANT_EXE not set");
         QProcess program;
-        QElapsedTimer clock;
-        clock.start();
-        program.start(exe, {});
-        QVERIFY(program.waitForStarted(5000));
-        HWND hwnd = nullptr;
-        QVERIFY(QTest::qWaitFor([&] { return (hwnd = findWindow(DWORD(program.processId()))); },
-                                20000));
-        qInfo("window shown %.0f ms after the start", clock.nsecsElapsed() / 1e6);
+        const HWND hwnd = startProgram(program, exe);
+        QVERIFY(hwnd);
         RECT client{};
         QVERIFY(GetClientRect(hwnd, &client));
         QCOMPARE(client.right - client.left, 457);
@@ -270,12 +316,65 @@ private slots:
         clickAt(hwnd, 159, 171); // Buscar: addresses 1..4 are silent
         QTest::qWait(1200);
         QCOMPARE(program.state(), QProcess::Running);
-        clock.restart();
+        QElapsedTimer clock;
+        clock.start();
         PostMessageW(hwnd, WM_CLOSE, 0, 0);
         QVERIFY(program.waitForFinished(5000));
         const double took = clock.nsecsElapsed() / 1e6;
         qInfo("closed mid-search: the process ended %.0f ms after WM_CLOSE", took);
         QVERIFY2(took < 1000, qPrintable(QString::number(took)));
+    }
+
+    // The program itself goes the road, driven as a user drives it: it
+    // connects, its automatic search finds the relay, and it gives the
+    // relay the next address, where a search from here then finds it.
+    void programGoesTheRoad() {
+        const QString exe = qEnvironmentVariable("ORVANT_EXE");
+        if (exe.isEmpty()) QSKIP("ORVANT_EXE not set");
+        // The frame log takes frames less than a second apart for one search.
+        QTest::qWait(1000);
+        int from = 0;
+        {
+            Form1 finder;  // closes the port when it goes
+            finder.show(); // as the program shows its own
+            QVERIFY(connectCom(finder, 1));
+            // The runs before leave the relay far below 40.
+            typeRange(finder, QStringLiteral("1"), QStringLiteral("40"));
+            QVERIFY(clickAndTime(finder.cmb_buscar, 70000) >= 0);
+            from = finder.DirActual;
+            QVERIFY2(from >= 1 && from < 127, qPrintable(finder.label->text()));
+        }
+        const int to = from + 1;
+        Form1 f; // where the program's controls are, and the search at the end
+        f.show();
+
+        QProcess program;
+        const HWND hwnd = startProgram(program, exe);
+        QVERIFY(hwnd);
+        clickAt(hwnd, centreOf(f, f.cmd_conexion));
+        QTest::qWait(500);
+        clickAt(hwnd, centreOf(f, f.cmb_buscar));
+        // Step 3 lights up when the search has found the relay.
+        const QPoint step3 = bareSpotOf(f, f.frm_dir), step2 = bareSpotOf(f, f.frm_det);
+        const bool detected = QTest::qWaitFor(
+            [&] { return shownAt(hwnd, step3) == Form1::COLOR_ACTIVE; }, from * 3 * 500 + 5000);
+        QVERIFY2(detected, qPrintable(shownAt(hwnd, step3).name()));
+        // The list shows 1 since the start; each notch is the next address.
+        wheelDownAt(hwnd, centreOf(f, f.cmb_dir), to - 1);
+        QTest::qWait(200);
+        clickAt(hwnd, centreOf(f, f.cmd_cambiar));
+        // Back to step 2 once the change is done.
+        const bool changed = QTest::qWaitFor(
+            [&] { return shownAt(hwnd, step2) == Form1::COLOR_ACTIVE; }, 3 * 500 + 5000);
+        QVERIFY2(changed, qPrintable(shownAt(hwnd, step2).name()));
+        PostMessageW(hwnd, WM_CLOSE, 0, 0);
+        QVERIFY(program.waitForFinished(5000));
+
+        QVERIFY(connectCom(f, 1));
+        typeRange(f, QString::number(to), QString::number(to));
+        QVERIFY(clickAndTime(f.cmb_buscar, 5000) >= 0);
+        QCOMPARE(f.label->text(), found(to));
+        qInfo("the program gave the relay at %d the address %d", from, to);
     }
 };
 
