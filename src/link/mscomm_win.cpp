@@ -29,6 +29,9 @@ void MSComm::setPortOpen(bool open) {
     if (PortOpen()) throw CommError{ErrPortAlreadyOpen};
 
     m_openFailure = OpenFailure{};
+    // Before the open: a failure inside it must not be taken for the loss
+    // that is already over.
+    m_lost = false;
     const QString device = comport::deviceFor(m_commPort);
     if (!m_serial->open(device, *comport::parseSettings(m_settings), DTREnable(), RTSEnable(),
                         InBufferSize(), OutBufferSize())) {
@@ -39,7 +42,6 @@ void MSComm::setPortOpen(bool open) {
         throw CommError{ErrInvalidPortNumber};
     }
     m_device = device;
-    m_lost = false;
     m_received.clear();
     report(QStringLiteral("COM%1 is open").arg(m_commPort));
 }

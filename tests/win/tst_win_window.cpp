@@ -2,6 +2,7 @@
 // Wine with COM1 wired to orvant-relay-sim (one relay at 5) and COM2 absent;
 // ORVANT_EXE names the program, for the checks of the process itself.
 #include "link/mscomm.h"
+#include "link/winserial.h"
 #include "ui/form1.h"
 
 #include "ui/loglist.h"
@@ -22,6 +23,9 @@ namespace {
 
 const QString kNotAvailable =
     QStringLiteral("ERROR: EL PUERTO COM SELECCIONADO NO ESTÁ DISPONIBLE. SELECCIONE OTRO");
+
+const QString kPortLost = QStringLiteral(
+    "ERROR: SE PERDIÓ LA COMUNICACIÓN CON EL PUERTO COM. REVISE LA INTERFAZ Y PRESIONE <CONECTAR>");
 
 QString found(int address) {
     return QStringLiteral("SE HA DETECTADO UN ORVANT CON DIRECCIÓN <%1>. SELECCIONE LA NUEVA "
@@ -235,14 +239,45 @@ private slots:
         }
     }
 
-    void absentPortGivesTheNotAvailableText() {
+    // An open that fails says so, with the reason in the status's tooltip,
+    // and leaves the port closed and the choice usable again. A failure in
+    // the open's first look at the line fails the open, also when the port
+    // was lost before: it must not leave a port that reports open but hears
+    // nothing.
+    void openFailureGivesTheNotAvailableText_data() {
+        QTest::addColumn<int>("port");
+        QTest::addColumn<bool>("lostBefore");
+        QTest::addColumn<int>("readError"); // planted in the open's first read
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("absent port") << 2 << false << 0 << "COM2";
+        QTest::newRow("first read fails") << 1 << false << int(ERROR_GEN_FAILURE) << "(error 31)";
+        QTest::newRow("first read fails after a loss")
+            << 1 << true << int(ERROR_GEN_FAILURE) << "(error 31)";
+    }
+    void openFailureGivesTheNotAvailableText() {
+        QFETCH(int, port);
+        QFETCH(bool, lostBefore);
+        QFETCH(int, readError);
+        QFETCH(QString, reason);
         Form1 f;
-        QVERIFY(!connectCom(f, 2));
+        auto* serial = f.MSComm1->findChild<WinSerial*>();
+        QVERIFY(serial);
+        if (lostBefore) {
+            QVERIFY(connectCom(f, 1));
+            emit serial->failed(QStringLiteral("pulled")); // as a removed adapter raises it
+            QCOMPARE(f.label->text(), kPortLost);
+        }
+        serial->failNextRead(DWORD(readError));
+        QVERIFY(!connectCom(f, port));
         QCOMPARE(f.label->text(), kNotAvailable);
+        QVERIFY2(f.label->toolTip().contains(reason), qPrintable(f.label->toolTip()));
         QVERIFY(f.cmb_com->isEnabled());
+        QCOMPARE(f.cmd_conexion->text(), QStringLiteral("Conectar"));
+        QCOMPARE(f.portLost(), lostBefore); // a failed open is no loss
         QCOMPARE(f.MSComm1->openFailure().cause, MSComm::OpenFailure::Unavailable);
-        QVERIFY(f.MSComm1->openFailure().detail.contains(QLatin1String("COM2")));
+        QVERIFY(f.MSComm1->openFailure().detail.contains(QStringLiteral("COM%1").arg(port)));
         // The choice is usable again: the port that exists still connects.
+        serial->failNextRead(0);
         QVERIFY(connectCom(f, 1));
     }
 
