@@ -14,6 +14,11 @@ QString baseName(const QString& port) {
     return port.section(QLatin1Char('/'), -1);
 }
 
+// A port's name without the \\.\ that Windows may put before it.
+QString withoutDevicePrefix(const QString& port) {
+    return port.startsWith(QLatin1String("\\\\.\\")) ? port.mid(4) : port;
+}
+
 int kind(const QString& port) {
     const QString name = baseName(port);
     if (name.startsWith(QLatin1String("ttyUSB"))) return 0;
@@ -62,8 +67,10 @@ QString deviceFor(int n, const std::function<QString(const QString&)>& env,
     if (n < 1) return {};
 #ifdef Q_OS_WIN
     Q_UNUSED(env);
-    Q_UNUSED(systemPorts);
-    return QStringLiteral("COM%1").arg(n);
+    const QString name = QStringLiteral("COM%1").arg(n);
+    for (const QString& port : systemPorts)
+        if (withoutDevicePrefix(port) == name) return name;
+    return {};
 #else
     const QString override = env(QStringLiteral("ORVANT_COM%1").arg(n));
     if (!override.isEmpty()) return override;
@@ -74,14 +81,17 @@ QString deviceFor(int n, const std::function<QString(const QString&)>& env,
 }
 
 QString deviceFor(int n) {
+#ifdef Q_OS_WIN
+    // Windows names ports itself, and may open one that it does not list.
+    return n < 1 ? QString() : QStringLiteral("COM%1").arg(n);
+#else
     QStringList ports;
-#ifndef Q_OS_WIN // Windows names ports itself
     for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts())
         ports << info.systemLocation();
-#endif
     return deviceFor(
         n, [](const QString& name) { return qEnvironmentVariable(name.toLatin1().constData()); },
         ports);
+#endif
 }
 
 QString describe(const QString& device, const QList<QSerialPortInfo>& known,
@@ -91,7 +101,8 @@ QString describe(const QString& device, const QList<QSerialPortInfo>& known,
     if (!target.isEmpty() && target != device) lines << QStringLiteral("→ ") + target;
     const QString real = target.isEmpty() ? device : target;
     for (const QSerialPortInfo& info : known) {
-        if (info.systemLocation() != real && info.systemLocation() != device) continue;
+        const QString listed = withoutDevicePrefix(info.systemLocation());
+        if (listed != withoutDevicePrefix(real) && listed != withoutDevicePrefix(device)) continue;
         if (!info.description().isEmpty()) lines << info.description();
         if (!info.manufacturer().isEmpty())
             lines << QStringLiteral("Fabricante: ") + info.manufacturer();

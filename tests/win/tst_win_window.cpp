@@ -1,9 +1,11 @@
 // The window on a real Windows COM port. scripts/windows/test runs it under
 // Wine with COM1 wired to orvant-relay-sim (one relay at 5) and COM2 absent;
 // ORVANT_EXE names the program, for the checks of the process itself.
+#include "link/comport.h"
 #include "link/mscomm.h"
 #include "link/winserial.h"
 #include "ui/form1.h"
+#include "ui/portcombo.h"
 
 #include "ui/loglist.h"
 #include <QCheckBox>
@@ -15,6 +17,7 @@
 #include <QPainter>
 #include <QProcess>
 #include <QPushButton>
+#include <QSerialPortInfo>
 #include <QTest>
 #include <QTimer>
 #include <qt_windows.h>
@@ -279,6 +282,45 @@ private slots:
         // The choice is usable again: the port that exists still connects.
         serial->failNextRead(0);
         QVERIFY(connectCom(f, 1));
+    }
+
+    // COM n's entry names the adapter that Windows lists as COMn, whether as
+    // "COMn" or "\\.\COMn", and reads "SIN DISPOSITIVO" where it lists none.
+    void comEntryToolTips_data() {
+        QTest::addColumn<int>("n");
+        QTest::addColumn<QStringList>("listed");
+        QTest::addColumn<QString>("device");
+        QTest::newRow("COM1 as \\\\.\\COM1") << 1 << QStringList{"\\\\.\\COM1"} << "COM1";
+        QTest::newRow("COM2 as COM2") << 2 << QStringList{"COM1", "COM2"} << "COM2";
+        QTest::newRow("COM1 is not COM11") << 1 << QStringList{"\\\\.\\COM11"} << "";
+        QTest::newRow("COM20 not listed") << 20 << QStringList{"\\\\.\\COM1"} << "";
+    }
+    void comEntryToolTips() {
+        QFETCH(int, n);
+        QFETCH(QStringList, listed);
+        QFETCH(QString, device);
+        QCOMPARE(comport::deviceFor(
+                     n, [](const QString&) { return QString(); }, listed),
+                 device);
+
+        // And the entry's tooltip on this system.
+        Form1 f;
+        auto* box = qobject_cast<PortCombo*>(f.cmb_com);
+        QVERIFY(box);
+        box->refreshToolTips();
+        QString expected = QStringLiteral("SIN DISPOSITIVO");
+        for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts()) {
+            if (info.portName() != QStringLiteral("COM%1").arg(n)) continue;
+            QStringList lines{info.portName()};
+            if (!info.description().isEmpty()) lines << info.description();
+            if (!info.manufacturer().isEmpty())
+                lines << QStringLiteral("Fabricante: ") + info.manufacturer();
+            if (!info.serialNumber().isEmpty())
+                lines << QStringLiteral("Número de serie: ") + info.serialNumber();
+            expected = lines.join(QLatin1Char('\n'));
+            qInfo("COM%d listed as %s", n, qPrintable(info.systemLocation()));
+        }
+        QCOMPARE(box->itemData(n - 1, Qt::ToolTipRole).toString(), expected);
     }
 
     // The program itself: its window's client area, and a close in the
