@@ -354,6 +354,40 @@ private slots:
         qInfo("closed mid-search: the process ended %.0f ms after WM_CLOSE", took);
         QVERIFY2(took < 1000, qPrintable(QString::number(took)));
     }
+
+    // COM1's adapter pulled in the middle of a search (ORVANT_SIM stop ends
+    // the simulator): the search stops at the loss and the window says so.
+    // Once the adapter is back (ORVANT_SIM start, with the relay at the 10
+    // the road gave it) the same port connects again and finds the relay.
+    void portPulledMidSearch() {
+        const QString sim = qEnvironmentVariable("ORVANT_SIM");
+        if (sim.isEmpty()) QSKIP("ORVANT_SIM not set");
+        // The simulator's log tells one search from the one before by a
+        // pause of a second.
+        QTest::qWait(1000);
+        Form1 f;
+        f.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&f));
+        QVERIFY(connectCom(f, 1));
+        typeRange(f, QStringLiteral("20"), QStringLiteral("30"));
+        QTimer::singleShot(2000, [&] { QProcess::startDetached(sim, {QStringLiteral("stop")}); });
+        const double span = clickAndTime(f.cmb_buscar, 30000);
+        qInfo("search with the port pulled after 2 s: ended after %.0f ms, %d log lines", span,
+              int(f.lst->count()));
+        QVERIFY(span >= 2000 && span < 11 * 3 * f.replyWait());
+        QCOMPARE(f.label->text(), kPortLost);
+        QVERIFY(f.portLost());
+        QVERIFY(!f.MSComm1->PortOpen());
+        QCOMPARE(f.cmd_conexion->text(), QStringLiteral("Conectar"));
+        QVERIFY(f.cmb_com->isEnabled());
+
+        QVERIFY(QProcess::startDetached(sim, {QStringLiteral("start"), QStringLiteral("10")}));
+        QVERIFY(QTest::qWaitFor([&] { return connectCom(f, 1); }, 10000));
+        QVERIFY(!f.portLost());
+        typeRange(f, QStringLiteral("10"), QStringLiteral("10"));
+        QVERIFY(clickAndTime(f.cmb_buscar, 5000) >= 0);
+        QCOMPARE(f.label->text(), found(10));
+    }
 };
 
 QTEST_MAIN(TestWinWindow)
