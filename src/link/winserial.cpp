@@ -226,6 +226,7 @@ void WinSerial::close() {
     m_handle = INVALID_HANDLE_VALUE;
     m_wait.reset();
     m_ended.reset();
+    m_givenUp.clear();
 }
 
 bool WinSerial::arm() {
@@ -263,8 +264,9 @@ void WinSerial::onCommEvent() {
         if (error == ERROR_IO_INCOMPLETE) {
             // Its event is set, yet the wait has not ended: under load Wine
             // can leave a wait so for good, and watching it again would spin.
-            // It is given up, its memory left to whoever may still write it.
-            static_cast<void>(m_wait.release());
+            // It is given up, and kept until the port is closed in case it
+            // ends after all.
+            m_givenUp.push_back(std::move(m_wait));
             m_waiting = false;
             if (readQueued() && isOpen()) arm();
             return;

@@ -7,6 +7,7 @@
 #include <QString>
 #include <memory>
 #include <qt_windows.h>
+#include <vector>
 
 // A Windows COM port with overlapped I/O whose completions are waited for
 // through their events, never through a completion port: an overlapped
@@ -63,7 +64,8 @@ private:
     HANDLE m_handle = INVALID_HANDLE_VALUE;
     std::unique_ptr<Overlapped> m_wait;  // the pending WaitCommEvent
     std::unique_ptr<Overlapped> m_ended; // the one before
-    std::unique_ptr<Overlapped> m_io;    // one read or write at a time
+    std::vector<std::unique_ptr<Overlapped>> m_givenUp;
+    std::unique_ptr<Overlapped> m_io; // one read or write at a time
     bool m_waiting = false;
     bool m_opening = false;     // failures end the open rather than the port
     bool m_rearmPosted = false; // arm() handed its next turn to the message loop
