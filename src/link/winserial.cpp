@@ -17,6 +17,8 @@ constexpr DWORD kCancelWaitMs = 200;
 // Waits that complete at once, handled in one go before the message loop
 // gets a turn.
 constexpr int kImmediateTurns = 8;
+// Waits given up (see onCommEvent()) whose memory is kept.
+constexpr size_t kGivenUpKept = 32;
 
 QString systemText(DWORD error) {
     wchar_t* text = nullptr;
@@ -264,9 +266,10 @@ void WinSerial::onCommEvent() {
         if (error == ERROR_IO_INCOMPLETE) {
             // Its event is set, yet the wait has not ended: under load Wine
             // can leave a wait so for good, and watching it again would spin.
-            // It is given up, and kept until the port is closed in case it
-            // ends after all.
+            // It is given up, and kept for a while in case it ends after all;
+            // one given up 32 waits ago never will.
             m_givenUp.push_back(std::move(m_wait));
+            if (m_givenUp.size() > kGivenUpKept) m_givenUp.erase(m_givenUp.begin());
             m_waiting = false;
             if (readQueued() && isOpen()) arm();
             return;
