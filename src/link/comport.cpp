@@ -14,6 +14,11 @@ QString baseName(const QString& port) {
     return port.section(QLatin1Char('/'), -1);
 }
 
+// A port's name without the \\.\ that Windows may put before it.
+QString withoutDevicePrefix(const QString& port) {
+    return port.startsWith(QLatin1String("\\\\.\\")) ? port.mid(4) : port;
+}
+
 int kind(const QString& port) {
     const QString name = baseName(port);
     if (name.startsWith(QLatin1String("ttyUSB"))) return 0;
@@ -64,7 +69,8 @@ QString describe(const QString& device, const QList<QSerialPortInfo>& known,
     if (!target.isEmpty() && target != device) lines << QStringLiteral("→ ") + target;
     const QString real = target.isEmpty() ? device : target;
     for (const QSerialPortInfo& info : known) {
-        if (info.systemLocation() != real && info.systemLocation() != device) continue;
+        const QString listed = withoutDevicePrefix(info.systemLocation());
+        if (listed != withoutDevicePrefix(real) && listed != withoutDevicePrefix(device)) continue;
         if (!info.description().isEmpty()) lines << info.description();
         if (!info.manufacturer().isEmpty())
             lines << QStringLiteral("Fabricante: ") + info.manufacturer();

@@ -23,11 +23,13 @@ bool naturalLess(const QString& a, const QString& b);
 
 // The device behind COM n, or an empty string when there is none.
 // env looks up an environment variable (empty when unset); systemPorts are
-// the ports the system reports, in any order. On Windows COM n is "COMn".
+// the ports the system reports, in any order. On Windows COM n is "COMn",
+// if the system reports it (as "COMn" or "\\.\COMn").
 QString deviceFor(int n, const std::function<QString(const QString&)>& env,
                   const QStringList& systemPorts);
 
-// The same, from this process's environment and QSerialPortInfo.
+// The same, from this process's environment and QSerialPortInfo; on
+// Windows "COMn" whether listed or not, for the open to decide.
 QString deviceFor(int n);
 
 // What the system knows of a device, one fact a line: its path (and the one

@@ -3,13 +3,18 @@
 
 namespace comport {
 
-QString deviceFor(int n, const std::function<QString(const QString&)>&, const QStringList&) {
+QString deviceFor(int n, const std::function<QString(const QString&)>&,
+                  const QStringList& systemPorts) {
     if (n < 1) return {};
-    return QStringLiteral("COM%1").arg(n);
+    const QString name = QStringLiteral("COM%1").arg(n);
+    for (const QString& port : systemPorts)
+        if (withoutDevicePrefix(port) == name) return name;
+    return {};
 }
 
 QString deviceFor(int n) {
-    return deviceFor(n, {}, {});
+    // Windows may open a port that it does not list.
+    return n < 1 ? QString() : QStringLiteral("COM%1").arg(n);
 }
 
 } // namespace comport

@@ -56,6 +56,9 @@ void MSComm::setPortOpen(bool open) {
     if (PortOpen()) throw CommError{ErrPortAlreadyOpen};
 
     m_openFailure = OpenFailure{};
+    // Before the open: a failure inside it must not be taken for the loss
+    // that is already over.
+    m_lost = false;
     const QString device = comport::deviceFor(m_commPort);
     if (device.isEmpty()) {
         m_openFailure = {OpenFailure::Unavailable, QString(), QString(),
@@ -73,7 +76,6 @@ void MSComm::setPortOpen(bool open) {
         throw CommError{ErrInvalidPortNumber};
     }
     m_device = device;
-    m_lost = false;
     m_received.clear();
     d->afterOpen();
     report(where() + QStringLiteral(" is open"));

@@ -1,12 +1,24 @@
 #include "link/winserial.h"
 
+#include <utility>
+
 namespace {
 
 constexpr UINT kCommEvent = WM_APP + 1;
+constexpr UINT kRearm = WM_APP + 2;
 
 // A write of a few bytes at 9600 baud takes milliseconds; one that has not
-// finished after this long never will.
+// finished after this long never will. The cancel's grace counts towards it.
 constexpr DWORD kWriteTimeoutMs = 2000;
+// Reads take only what is already queued, so they end at once.
+constexpr DWORD kReadTimeoutMs = 200;
+// How long a cancelled operation gets to end before its memory is given up.
+constexpr DWORD kCancelWaitMs = 200;
+// Waits that complete at once, handled in one go before the message loop
+// gets a turn.
+constexpr int kImmediateTurns = 8;
+// Waits given up (see onCommEvent()) whose memory is kept.
+constexpr size_t kGivenUpKept = 32;
 
 QString systemText(DWORD error) {
     wchar_t* text = nullptr;
@@ -21,38 +33,53 @@ QString systemText(DWORD error) {
 
 } // namespace
 
+// What the system writes into while an overlapped operation runs. Freed once
+// the operation has ended; left to the system when not even a cancel ends it.
+struct WinSerial::Overlapped {
+    OVERLAPPED ov{};
+    DWORD mask = 0; // WaitCommEvent's events
+    QByteArray buffer;
+    ~Overlapped() {
+        if (ov.hEvent) CloseHandle(ov.hEvent);
+    }
+};
+
 WinSerial::WinSerial(QObject* parent) : QObject(parent) {
-    m_wait.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    m_ioEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     static const wchar_t* const className = L"OrvantWinSerial";
-    static const bool registered = [] {
+    static const DWORD classError = [] {
         WNDCLASSW wc{};
         wc.lpfnWndProc = &WinSerial::windowProc;
         wc.hInstance = GetModuleHandleW(nullptr);
         wc.lpszClassName = className;
-        return RegisterClassW(&wc) != 0;
+        return RegisterClassW(&wc) ? DWORD(0) : GetLastError();
     }();
-    if (registered)
+    m_windowError = classError;
+    if (!classError) {
         m_window = CreateWindowExW(0, className, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
                                    GetModuleHandleW(nullptr), nullptr);
-    if (m_window) SetWindowLongPtrW(m_window, GWLP_USERDATA, LONG_PTR(this));
+        if (!m_window) m_windowError = GetLastError();
+    }
+    if (m_window)
+        SetWindowLongPtrW(m_window, GWLP_USERDATA, LONG_PTR(this));
+    else if (!m_windowError)
+        m_windowError = ERROR_INVALID_WINDOW_HANDLE;
 }
 
 WinSerial::~WinSerial() {
     close();
     // Messages still queued for the window go with it.
     if (m_window) DestroyWindow(m_window);
-    CloseHandle(m_wait.hEvent);
-    CloseHandle(m_ioEvent);
 }
 
 LRESULT CALLBACK WinSerial::windowProc(HWND window, UINT message, WPARAM wp, LPARAM lp) {
-    if (message == kCommEvent) {
-        if (auto* self = reinterpret_cast<WinSerial*>(GetWindowLongPtrW(window, GWLP_USERDATA)))
-            self->onCommEvent();
-        return 0;
-    }
-    return DefWindowProcW(window, message, wp, lp);
+    if (message != kCommEvent && message != kRearm) return DefWindowProcW(window, message, wp, lp);
+    auto* self = reinterpret_cast<WinSerial*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+    if (!self) return 0;
+    if (message == kCommEvent)
+        self->onCommEvent();
+    else if (std::exchange(self->m_rearmPosted, false) && self->isOpen() && !self->m_waiting)
+        self->arm();
+    return 0;
 }
 
 void CALLBACK WinSerial::onSignalled(void* self, BOOLEAN) {
@@ -60,27 +87,64 @@ void CALLBACK WinSerial::onSignalled(void* self, BOOLEAN) {
     PostMessageW(static_cast<WinSerial*>(self)->m_window, kCommEvent, 0, 0);
 }
 
-void WinSerial::watch() {
-    if (m_watch || !m_window) return;
-    RegisterWaitForSingleObject(&m_watch, m_wait.hEvent, &WinSerial::onSignalled, this, INFINITE,
-                                WT_EXECUTEONLYONCE);
+bool WinSerial::watch() {
+    if (m_watch) return true;
+    if (!RegisterWaitForSingleObject(&m_watch, m_wait->ov.hEvent, &WinSerial::onSignalled, this,
+                                     INFINITE, WT_EXECUTEONLYONCE)) {
+        const DWORD error = GetLastError();
+        m_watch = nullptr;
+        return fail(error);
+    }
+    return true;
 }
 
 void WinSerial::unwatch() {
     if (!m_watch) return;
-    // Returns once no callback runs any more.
+    // Returns once no callback runs any more; the callback only posts.
     UnregisterWaitEx(m_watch, INVALID_HANDLE_VALUE);
     m_watch = nullptr;
 }
 
 bool WinSerial::setError(DWORD error) {
+    m_errorCode = error;
     m_error = systemText(error);
     return false;
+}
+
+bool WinSerial::failOpen(DWORD error) {
+    close();
+    return setError(error);
+}
+
+bool WinSerial::prepare(std::unique_ptr<Overlapped>& op) {
+    if (!op) {
+        auto made = std::make_unique<Overlapped>();
+        made->ov.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        if (!made->ov.hEvent) return setError(GetLastError());
+        op = std::move(made);
+    }
+    const HANDLE event = op->ov.hEvent;
+    op->ov = OVERLAPPED{};
+    op->ov.hEvent = event;
+    return true;
+}
+
+bool WinSerial::finish(std::unique_ptr<Overlapped>& op, DWORD timeoutMs, DWORD* transferred) {
+    if (WaitForSingleObject(op->ov.hEvent, timeoutMs) != WAIT_OBJECT_0) {
+        CancelIoEx(m_handle, &op->ov);
+        if (WaitForSingleObject(op->ov.hEvent, kCancelWaitMs) != WAIT_OBJECT_0)
+            static_cast<void>(op.release()); // the driver may still write into it
+        return setError(ERROR_TIMEOUT);
+    }
+    if (!GetOverlappedResult(m_handle, &op->ov, transferred, FALSE))
+        return setError(GetLastError());
+    return true;
 }
 
 bool WinSerial::open(const QString& name, const comport::LineSettings& line, bool dtr, bool rts,
                      int inBufferSize, int outBufferSize) {
     close();
+    if (!m_window) return setError(m_windowError);
     // The \\.\ form also reaches COM10 and above.
     const std::wstring path = (QStringLiteral("\\\\.\\") + name).toStdWString();
     m_handle = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
@@ -92,29 +156,19 @@ bool WinSerial::open(const QString& name, const comport::LineSettings& line, boo
     // Reads return at once with what is queued; writes have no driver timeout.
     COMMTIMEOUTS timeouts{MAXDWORD, 0, 0, 0, 0};
     if (!SetupComm(m_handle, DWORD(inBufferSize), DWORD(outBufferSize)) ||
-        !GetCommState(m_handle, &dcb) || !SetCommTimeouts(m_handle, &timeouts)) {
-        const DWORD error = GetLastError();
-        close();
-        return setError(error);
-    }
+        !GetCommState(m_handle, &dcb) || !SetCommTimeouts(m_handle, &timeouts))
+        return failOpen(GetLastError());
     dcb.fDtrControl = dtr ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE;
     dcb.fRtsControl = rts ? RTS_CONTROL_ENABLE : RTS_CONTROL_DISABLE;
-    if (!SetCommState(m_handle, &dcb) || !setLine(line)) {
-        const DWORD error = GetLastError();
-        close();
-        return setError(error);
-    }
+    if (!SetCommState(m_handle, &dcb)) return failOpen(GetLastError());
+    if (!setLine(line)) return failOpen(m_errorCode);
     PurgeComm(m_handle, PURGE_RXCLEAR | PURGE_TXCLEAR);
-    if (!SetCommMask(m_handle, EV_RXCHAR)) {
-        const DWORD error = GetLastError();
-        close();
-        return setError(error);
-    }
-    if (!m_window) {
-        close();
-        return setError(ERROR_INVALID_WINDOW_HANDLE);
-    }
-    arm();
+    if (!SetCommMask(m_handle, EV_RXCHAR)) return failOpen(GetLastError());
+    // A port that cannot be listened to is no use: its failures fail the open.
+    m_opening = true;
+    const bool armed = arm();
+    m_opening = false;
+    if (!armed) return failOpen(m_errorCode);
     return isOpen();
 }
 
@@ -160,40 +214,46 @@ bool WinSerial::setLine(const comport::LineSettings& line) {
 }
 
 void WinSerial::close() {
+    m_rearmPosted = false;
     if (m_handle == INVALID_HANDLE_VALUE) return;
     unwatch();
     if (m_waiting) {
-        // The pending wait writes into m_wait until it is cancelled.
-        CancelIoEx(m_handle, &m_wait);
-        DWORD n = 0;
-        GetOverlappedResult(m_handle, &m_wait, &n, TRUE);
+        // The pending wait writes into m_wait until it has ended.
+        CancelIoEx(m_handle, &m_wait->ov);
+        if (WaitForSingleObject(m_wait->ov.hEvent, kCancelWaitMs) != WAIT_OBJECT_0)
+            static_cast<void>(m_wait.release());
         m_waiting = false;
     }
     CloseHandle(m_handle);
     m_handle = INVALID_HANDLE_VALUE;
-    ResetEvent(m_wait.hEvent);
+    m_wait.reset();
+    m_ended.reset();
+    m_givenUp.clear();
 }
 
-void WinSerial::arm() {
-    // A wait that completes at once is handled here; one that pends ends in
-    // onCommEvent() when its event is set.
-    while (isOpen()) {
-        m_mask = 0;
-        ResetEvent(m_wait.hEvent);
-        if (!WaitCommEvent(m_handle, &m_mask, &m_wait)) {
+bool WinSerial::arm() {
+    // A wait that completes at once is handled here, one that pends ends in
+    // onCommEvent(). A driver that keeps completing at once gets its next
+    // turns from the message loop, so that input and timers come between.
+    for (int turn = 0; turn < kImmediateTurns; ++turn) {
+        if (!isOpen()) return true;
+        // A fresh event for every wait, the last one's kept open: Wine may
+        // set a wait's event after its end was seen, which must not look
+        // like the end of the next wait.
+        m_ended = std::move(m_wait);
+        if (!prepare(m_wait)) return fail(m_errorCode);
+        if (!WaitCommEvent(m_handle, &m_wait->mask, &m_wait->ov)) {
             const DWORD error = GetLastError();
-            if (error == ERROR_IO_PENDING) {
-                m_waiting = true;
-                watch();
-                // Bytes that came in before the wait began do not end it.
-                readQueued();
-                return;
-            }
-            fail(error);
-            return;
+            if (error != ERROR_IO_PENDING) return fail(error);
+            m_waiting = true;
+            // Bytes that came in before the wait began do not end it.
+            return watch() && readQueued();
         }
-        if (!readQueued()) return;
+        if (!readQueued()) return false;
     }
+    if (!PostMessageW(m_window, kRearm, 0, 0)) return fail(GetLastError());
+    m_rearmPosted = true;
+    return true;
 }
 
 void WinSerial::onCommEvent() {
@@ -201,10 +261,17 @@ void WinSerial::onCommEvent() {
     // The wait fired once; the next pending wait registers anew.
     unwatch();
     DWORD n = 0;
-    if (!GetOverlappedResult(m_handle, &m_wait, &n, FALSE)) {
+    if (!GetOverlappedResult(m_handle, &m_wait->ov, &n, FALSE)) {
         const DWORD error = GetLastError();
         if (error == ERROR_IO_INCOMPLETE) {
-            watch();
+            // Its event is set, yet the wait has not ended: under load Wine
+            // can leave a wait so for good, and watching it again would spin.
+            // It is given up, and kept for a while in case it ends after all;
+            // one given up 32 waits ago never will.
+            m_givenUp.push_back(std::move(m_wait));
+            if (m_givenUp.size() > kGivenUpKept) m_givenUp.erase(m_givenUp.begin());
+            m_waiting = false;
+            if (readQueued() && isOpen()) arm();
             return;
         }
         m_waiting = false;
@@ -216,53 +283,46 @@ void WinSerial::onCommEvent() {
         }
     }
     m_waiting = false;
-    if (readQueued()) arm();
+    if (readQueued() && isOpen()) arm();
 }
 
 bool WinSerial::readQueued() {
     DWORD errors = 0;
     COMSTAT status{};
     // A removed adapter fails here even when its last wait ended cleanly.
-    if (!ClearCommError(m_handle, &errors, &status)) {
-        fail(GetLastError());
-        return false;
-    }
+    if (!ClearCommError(m_handle, &errors, &status)) return fail(GetLastError());
+    if (const DWORD planted = std::exchange(m_plantedReadError, 0)) return fail(planted);
     if (status.cbInQue == 0) return true;
-    QByteArray bytes(qsizetype(status.cbInQue), '\0');
-    OVERLAPPED io{};
-    io.hEvent = m_ioEvent;
+    if (!prepare(m_io)) return fail(m_errorCode);
+    m_io->buffer = QByteArray(qsizetype(status.cbInQue), '\0');
     DWORD got = 0;
-    if (!ReadFile(m_handle, bytes.data(), status.cbInQue, &got, &io)) {
-        if (GetLastError() != ERROR_IO_PENDING || !GetOverlappedResult(m_handle, &io, &got, TRUE)) {
-            fail(GetLastError());
-            return false;
-        }
+    if (!ReadFile(m_handle, m_io->buffer.data(), status.cbInQue, &got, &m_io->ov)) {
+        const DWORD error = GetLastError();
+        if (error != ERROR_IO_PENDING) return fail(error);
+        if (!finish(m_io, kReadTimeoutMs, &got)) return fail(m_errorCode);
     }
-    bytes.truncate(qsizetype(got));
+    const QByteArray bytes = m_io->buffer.left(qsizetype(got));
     if (!bytes.isEmpty()) emit received(bytes);
-    // A receiver may have closed the port.
-    return isOpen();
+    return true;
 }
 
 bool WinSerial::write(const QByteArray& bytes) {
-    if (!isOpen()) return false;
-    OVERLAPPED io{};
-    io.hEvent = m_ioEvent;
+    if (!isOpen() || !prepare(m_io)) return false;
+    // Held by the operation, which the driver reads from until it ends.
+    m_io->buffer = bytes;
     DWORD written = 0;
-    if (!WriteFile(m_handle, bytes.constData(), DWORD(bytes.size()), &written, &io)) {
-        if (GetLastError() != ERROR_IO_PENDING) return setError(GetLastError());
-        if (WaitForSingleObject(m_ioEvent, kWriteTimeoutMs) != WAIT_OBJECT_0) {
-            CancelIoEx(m_handle, &io);
-            GetOverlappedResult(m_handle, &io, &written, TRUE);
-            return setError(ERROR_TIMEOUT);
-        }
-        if (!GetOverlappedResult(m_handle, &io, &written, FALSE)) return setError(GetLastError());
+    if (!WriteFile(m_handle, m_io->buffer.constData(), DWORD(bytes.size()), &written, &m_io->ov)) {
+        const DWORD error = GetLastError();
+        if (error != ERROR_IO_PENDING) return setError(error);
+        if (!finish(m_io, kWriteTimeoutMs - kCancelWaitMs, &written)) return false;
     }
     if (written != DWORD(bytes.size())) return setError(ERROR_WRITE_FAULT);
     return true;
 }
 
-void WinSerial::fail(DWORD error) {
+bool WinSerial::fail(DWORD error) {
     setError(error);
-    emit failed(m_error);
+    // During the open a failure is the open's, not a lost port.
+    if (!m_opening) emit failed(m_error);
+    return false;
 }

@@ -5,7 +5,9 @@
 #include <QByteArray>
 #include <QObject>
 #include <QString>
+#include <memory>
 #include <qt_windows.h>
+#include <vector>
 
 // A Windows COM port with overlapped I/O whose completions are waited for
 // through their events, never through a completion port: an overlapped
@@ -13,24 +15,30 @@
 // the driver has queued is read at once. The completion reaches the GUI
 // thread as a message to a window of its own: Qt's cross-thread events
 // (QWinEventNotifier) arrive hundreds of milliseconds late under Wine.
+// Every wait has a bound, a wait after a cancel included.
 class WinSerial : public QObject {
     Q_OBJECT
 public:
     explicit WinSerial(QObject* parent = nullptr);
     ~WinSerial() override;
 
-    // Opens a port by its Windows name ("COM3"). On failure errorString()
-    // says why, in the system's words.
+    // Opens a port by its Windows name ("COM3"), and fails unless the port
+    // is also being listened to. On failure errorString() says why, in the
+    // system's words, with the number of the call that failed.
     bool open(const QString& name, const comport::LineSettings& line, bool dtr, bool rts,
               int inBufferSize, int outBufferSize);
     bool isOpen() const { return m_handle != INVALID_HANDLE_VALUE; }
     bool setLine(const comport::LineSettings& line);
     void close();
 
-    // Returns once the driver has taken all the bytes.
+    // Returns once the driver has taken all the bytes, or fails within 2 s.
     bool write(const QByteArray& bytes);
 
     QString errorString() const { return m_error; }
+
+    // For tests: the next look at the receive queue fails with this error,
+    // as it does once an adapter is pulled.
+    void failNextRead(DWORD error) { m_plantedReadError = error; }
 
 signals:
     void received(const QByteArray& bytes);
@@ -38,22 +46,33 @@ signals:
     void failed(const QString& reason);
 
 private:
-    void arm();
+    struct Overlapped;
+
+    bool arm();
     void onCommEvent();
     bool readQueued();
-    void fail(DWORD error);
+    bool prepare(std::unique_ptr<Overlapped>& op);
+    bool finish(std::unique_ptr<Overlapped>& op, DWORD timeoutMs, DWORD* transferred);
+    bool fail(DWORD error);
+    bool failOpen(DWORD error);
     bool setError(DWORD error);
-    void watch();
+    bool watch();
     void unwatch();
     static LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wp, LPARAM lp);
     static void CALLBACK onSignalled(void* self, BOOLEAN timedOut);
 
     HANDLE m_handle = INVALID_HANDLE_VALUE;
-    HANDLE m_ioEvent = nullptr;
-    OVERLAPPED m_wait{};
-    DWORD m_mask = 0;
+    std::unique_ptr<Overlapped> m_wait;  // the pending WaitCommEvent
+    std::unique_ptr<Overlapped> m_ended; // the one before
+    std::vector<std::unique_ptr<Overlapped>> m_givenUp;
+    std::unique_ptr<Overlapped> m_io; // one read or write at a time
     bool m_waiting = false;
+    bool m_opening = false;     // failures end the open rather than the port
+    bool m_rearmPosted = false; // arm() handed its next turn to the message loop
     HWND m_window = nullptr;
-    HANDLE m_watch = nullptr; // the thread pool's wait on m_wait.hEvent
+    DWORD m_windowError = 0;
+    HANDLE m_watch = nullptr; // the thread pool's wait on m_wait's event
     QString m_error;
+    DWORD m_errorCode = 0;
+    DWORD m_plantedReadError = 0;
 };

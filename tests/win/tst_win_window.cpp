@@ -1,8 +1,11 @@
 // The window on a real Windows COM port. scripts/windows/test runs it under
 // Wine with COM1 wired to orvant-relay-sim (one relay at 5) and COM2 absent;
 // ORVANT_EXE names the program, for the checks of the process itself.
+#include "link/comport.h"
 #include "link/mscomm.h"
+#include "link/winserial.h"
 #include "ui/form1.h"
+#include "ui/portcombo.h"
 
 #include "ui/loglist.h"
 #include <QCheckBox>
@@ -14,6 +17,7 @@
 #include <QPainter>
 #include <QProcess>
 #include <QPushButton>
+#include <QSerialPortInfo>
 #include <QTest>
 #include <QTimer>
 #include <qt_windows.h>
@@ -22,6 +26,9 @@ namespace {
 
 const QString kNotAvailable =
     QStringLiteral("ERROR: EL PUERTO COM SELECCIONADO NO ESTÁ DISPONIBLE. SELECCIONE OTRO");
+
+const QString kPortLost = QStringLiteral(
+    "ERROR: SE PERDIÓ LA COMUNICACIÓN CON EL PUERTO COM. REVISE LA INTERFAZ Y PRESIONE <CONECTAR>");
 
 QString found(int address) {
     return QStringLiteral("SE HA DETECTADO UN ORVANT CON DIRECCIÓN <%1>. SELECCIONE LA NUEVA "
@@ -287,15 +294,85 @@ private slots:
         }
     }
 
-    void absentPortGivesTheNotAvailableText() {
+    // An open that fails says so, with the reason in the status's tooltip,
+    // and leaves the port closed and the choice usable again. A failure in
+    // the open's first look at the line fails the open, also when the port
+    // was lost before: it must not leave a port that reports open but hears
+    // nothing.
+    void openFailureGivesTheNotAvailableText_data() {
+        QTest::addColumn<int>("port");
+        QTest::addColumn<bool>("lostBefore");
+        QTest::addColumn<int>("readError"); // planted in the open's first read
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("absent port") << 2 << false << 0 << "COM2";
+        QTest::newRow("first read fails") << 1 << false << int(ERROR_GEN_FAILURE) << "(error 31)";
+        QTest::newRow("first read fails after a loss")
+            << 1 << true << int(ERROR_GEN_FAILURE) << "(error 31)";
+    }
+    void openFailureGivesTheNotAvailableText() {
+        QFETCH(int, port);
+        QFETCH(bool, lostBefore);
+        QFETCH(int, readError);
+        QFETCH(QString, reason);
         Form1 f;
-        QVERIFY(!connectCom(f, 2));
+        auto* serial = f.MSComm1->findChild<WinSerial*>();
+        QVERIFY(serial);
+        if (lostBefore) {
+            QVERIFY(connectCom(f, 1));
+            emit serial->failed(QStringLiteral("pulled")); // as a removed adapter raises it
+            QCOMPARE(f.label->text(), kPortLost);
+        }
+        serial->failNextRead(DWORD(readError));
+        QVERIFY(!connectCom(f, port));
         QCOMPARE(f.label->text(), kNotAvailable);
+        QVERIFY2(f.label->toolTip().contains(reason), qPrintable(f.label->toolTip()));
         QVERIFY(f.cmb_com->isEnabled());
+        QCOMPARE(f.cmd_conexion->text(), QStringLiteral("Conectar"));
+        QCOMPARE(f.portLost(), lostBefore); // a failed open is no loss
         QCOMPARE(f.MSComm1->openFailure().cause, MSComm::OpenFailure::Unavailable);
-        QVERIFY(f.MSComm1->openFailure().detail.contains(QLatin1String("COM2")));
+        QVERIFY(f.MSComm1->openFailure().detail.contains(QStringLiteral("COM%1").arg(port)));
         // The choice is usable again: the port that exists still connects.
+        serial->failNextRead(0);
         QVERIFY(connectCom(f, 1));
+    }
+
+    // COM n's entry names the adapter that Windows lists as COMn, whether as
+    // "COMn" or "\\.\COMn", and reads "SIN DISPOSITIVO" where it lists none.
+    void comEntryToolTips_data() {
+        QTest::addColumn<int>("n");
+        QTest::addColumn<QStringList>("listed");
+        QTest::addColumn<QString>("device");
+        QTest::newRow("COM1 as \\\\.\\COM1") << 1 << QStringList{"\\\\.\\COM1"} << "COM1";
+        QTest::newRow("COM2 as COM2") << 2 << QStringList{"COM1", "COM2"} << "COM2";
+        QTest::newRow("COM1 is not COM11") << 1 << QStringList{"\\\\.\\COM11"} << "";
+        QTest::newRow("COM20 not listed") << 20 << QStringList{"\\\\.\\COM1"} << "";
+    }
+    void comEntryToolTips() {
+        QFETCH(int, n);
+        QFETCH(QStringList, listed);
+        QFETCH(QString, device);
+        QCOMPARE(comport::deviceFor(
+                     n, [](const QString&) { return QString(); }, listed),
+                 device);
+
+        // And the entry's tooltip on this system.
+        Form1 f;
+        auto* box = qobject_cast<PortCombo*>(f.cmb_com);
+        QVERIFY(box);
+        box->refreshToolTips();
+        QString expected = QStringLiteral("SIN DISPOSITIVO");
+        for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts()) {
+            if (info.portName() != QStringLiteral("COM%1").arg(n)) continue;
+            QStringList lines{info.portName()};
+            if (!info.description().isEmpty()) lines << info.description();
+            if (!info.manufacturer().isEmpty())
+                lines << QStringLiteral("Fabricante: ") + info.manufacturer();
+            if (!info.serialNumber().isEmpty())
+                lines << QStringLiteral("Número de serie: ") + info.serialNumber();
+            expected = lines.join(QLatin1Char('\n'));
+            qInfo("COM%d listed as %s", n, qPrintable(info.systemLocation()));
+        }
+        QCOMPARE(box->itemData(n - 1, Qt::ToolTipRole).toString(), expected);
     }
 
     // The program itself: its window's client area, and a close in the
@@ -375,6 +452,40 @@ private slots:
         QVERIFY(clickAndTime(f.cmb_buscar, 5000) >= 0);
         QCOMPARE(f.label->text(), found(to));
         qInfo("the program gave the relay at %d the address %d", from, to);
+    }
+
+    // COM1's adapter pulled in the middle of a search (ORVANT_SIM stop ends
+    // the simulator): the search stops at the loss and the window says so.
+    // Once the adapter is back (ORVANT_SIM start, with the relay at the 10
+    // the road gave it) the same port connects again and finds the relay.
+    void portPulledMidSearch() {
+        const QString sim = qEnvironmentVariable("ORVANT_SIM");
+        if (sim.isEmpty()) QSKIP("ORVANT_SIM not set");
+        // The simulator's log tells one search from the one before by a
+        // pause of a second.
+        QTest::qWait(1000);
+        Form1 f;
+        f.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&f));
+        QVERIFY(connectCom(f, 1));
+        typeRange(f, QStringLiteral("20"), QStringLiteral("30"));
+        QTimer::singleShot(2000, [&] { QProcess::startDetached(sim, {QStringLiteral("stop")}); });
+        const double span = clickAndTime(f.cmb_buscar, 30000);
+        qInfo("search with the port pulled after 2 s: ended after %.0f ms, %d log lines", span,
+              int(f.lst->count()));
+        QCOMPARE(f.label->text(), kPortLost);
+        QVERIFY(span >= 2000 && span < 11 * 3 * f.replyWait()); // it stopped at the loss
+        QVERIFY(f.portLost());
+        QVERIFY(!f.MSComm1->PortOpen());
+        QCOMPARE(f.cmd_conexion->text(), QStringLiteral("Conectar"));
+        QVERIFY(f.cmb_com->isEnabled());
+
+        QVERIFY(QProcess::startDetached(sim, {QStringLiteral("start"), QStringLiteral("10")}));
+        QVERIFY(QTest::qWaitFor([&] { return connectCom(f, 1); }, 10000));
+        QVERIFY(!f.portLost());
+        typeRange(f, QStringLiteral("10"), QStringLiteral("10"));
+        QVERIFY(clickAndTime(f.cmb_buscar, 5000) >= 0);
+        QCOMPARE(f.label->text(), found(10));
     }
 };
 
