@@ -14,11 +14,6 @@ QString baseName(const QString& port) {
     return port.section(QLatin1Char('/'), -1);
 }
 
-// A port's name without the \\.\ that Windows may put before it.
-QString withoutDevicePrefix(const QString& port) {
-    return port.startsWith(QLatin1String("\\\\.\\")) ? port.mid(4) : port;
-}
-
 int kind(const QString& port) {
     const QString name = baseName(port);
     if (name.startsWith(QLatin1String("ttyUSB"))) return 0;
@@ -27,6 +22,10 @@ int kind(const QString& port) {
 }
 
 } // namespace
+
+QString withoutDevicePrefix(const QString& port) {
+    return port.startsWith(QLatin1String("\\\\.\\")) ? port.mid(4) : port;
+}
 
 bool naturalLess(const QString& a, const QString& b) {
     int i = 0, j = 0;

@@ -21,6 +21,9 @@ QStringList orderPorts(QStringList ports);
 // True when a sorts before b in natural order (digit runs compared as numbers).
 bool naturalLess(const QString& a, const QString& b);
 
+// A port's name without the \\.\ that Windows may put before it.
+QString withoutDevicePrefix(const QString& port);
+
 // The device behind COM n, or an empty string when there is none.
 // env looks up an environment variable (empty when unset); systemPorts are
 // the ports the system reports, in any order. On Windows COM n is "COMn",
