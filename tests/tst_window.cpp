@@ -628,12 +628,12 @@ private slots:
                 QWidget* at = QApplication::focusWidget();
                 if (at == form->lst) {
                     // -1: a page up, -2: a page down from there.
-                    for (const auto [move, row] : {std::pair{Qt::Key_Home, 0},
-                                                   {Qt::Key_Down, 1},
-                                                   {Qt::Key_End, 39},
-                                                   {Qt::Key_Up, 38},
-                                                   {Qt::Key_PageUp, -1},
-                                                   {Qt::Key_PageDown, -2}}) {
+                    for (const auto& [move, row] : {std::pair{Qt::Key_Home, 0},
+                                                    {Qt::Key_Down, 1},
+                                                    {Qt::Key_End, 39},
+                                                    {Qt::Key_Up, 38},
+                                                    {Qt::Key_PageUp, -1},
+                                                    {Qt::Key_PageDown, -2}}) {
                         const int before = form->lst->currentRow();
                         QTest::keyClick(at, move);
                         QCOMPARE(QApplication::focusWidget(), at);
