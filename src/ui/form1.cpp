@@ -1,6 +1,8 @@
 #include "ui/form1.h"
 
 #include "link/mscomm.h"
+#include "ui/controls.h"
+#include "ui/fonts.h"
 #include "ui/intervaltimer.h"
 #include "ui/loglist.h"
 #include "ui/portcombo.h"
@@ -9,18 +11,14 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
-#include <QFontDatabase>
 #include <QGroupBox>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
-#include <QPainter>
-#include <QProxyStyle>
 #include <QPushButton>
 #include <QScreen>
 #include <QShortcut>
 #include <QStyle>
-#include <QValidator>
 #include <QWindow>
 #include <initializer_list>
 
@@ -31,97 +29,6 @@ const QColor Form1::COLOR_OK = QColor(255, 255, 255);
 QColor Form1::COLOR_IDLE() {
     return QApplication::palette().color(QPalette::Button);
 }
-
-namespace {
-
-// Geometry in twips (1/1440 inch); 15 twips are one pixel at 96 dpi.
-QRect twips(int left, int top, int width, int height) {
-    return QRect(left / 15, top / 15, width / 15, height / 15);
-}
-
-// Limits what the user types, not what the program sets: text longer than
-// the limit can still be shortened.
-class TypingLimit : public QValidator {
-public:
-    TypingLimit(int limit, QLineEdit* edit) : QValidator(edit), m_limit(limit), m_edit(edit) {}
-    State validate(QString& input, int&) const override {
-        // setText() clears the modified flag: the program's text passes whole.
-        if (m_edit->isModified() && input.size() > m_limit && input.size() >= m_accepted)
-            return Invalid;
-        m_accepted = input.size();
-        return Acceptable;
-    }
-
-private:
-    int m_limit;
-    QLineEdit* m_edit;
-    mutable qsizetype m_accepted = 0; // length of the text before this edit
-};
-
-// "MS Sans Serif" where installed, or the nearest sans serif this host has.
-QString sansFamily() {
-    const QStringList installed = QFontDatabase::families();
-#ifdef Q_OS_WIN
-    // Windows' "MS Sans Serif" is a bitmap font, which DirectWrite cannot
-    // draw; its TrueType successor has the same design.
-    const auto names = {"Microsoft Sans Serif", "MS Sans Serif", "Liberation Sans", "Arial",
-                        "DejaVu Sans"};
-#else
-    const auto names = {"MS Sans Serif", "Microsoft Sans Serif", "Liberation Sans", "Arial",
-                        "DejaVu Sans"};
-#endif
-    for (const char* name : names) {
-        if (installed.contains(QLatin1String(name))) return QLatin1String(name);
-    }
-    return QFont().family();
-}
-
-// Sizes are tied to the pixel geometry (8.25 pt and 9.75 pt at 96 dpi), so
-// a host with another font resolution still fits every text in its box.
-QFont sansFont(int pixels, bool bold = false) {
-    QFont f(sansFamily());
-    f.setPixelSize(pixels);
-    f.setBold(bold);
-    f.setStyleHint(QFont::SansSerif);
-#ifdef Q_OS_WIN
-    // Full hinting takes the GDI rasterizer, which loses thin stems at these
-    // sizes (the 1-pixel capital I of an 11-pixel face draws nothing).
-    f.setHintingPreference(QFont::PreferVerticalHinting);
-#else
-    // Whole-pixel glyph widths, as MS Sans Serif's bitmaps have.
-    f.setHintingPreference(QFont::PreferFullHinting);
-#endif
-    return f;
-}
-
-// The status line. Its text starts one ascent below the top, and accents
-// over capitals need rows above that: they are drawn in the label's own box,
-// not in a margin, since a new text repaints only the contents.
-class StatusLabel : public QLabel {
-public:
-    using QLabel::QLabel;
-
-protected:
-    void paintEvent(QPaintEvent*) override {
-        QPainter p(this);
-        const QRect text = contentsRect().adjusted(0, accentOverflow(fontMetrics()), 0, 0);
-        style()->drawItemText(&p, text,
-                              QStyle::visualAlignment(layoutDirection(), alignment()) |
-                                  Qt::TextWordWrap | Qt::TextDontClip,
-                              palette(), isEnabled(), QLabel::text(), foregroundRole());
-    }
-};
-
-class DropDownStyle : public QProxyStyle {
-public:
-    int styleHint(StyleHint hint, const QStyleOption* option, const QWidget* widget,
-                  QStyleHintReturn* returnData) const override {
-        if (hint == SH_ComboBox_Popup) return 0;
-        return QProxyStyle::styleHint(hint, option, widget, returnData);
-    }
-};
-
-} // namespace
 
 // The icon lives in a static library, whose resources only link in when used.
 static void initResources() {
@@ -182,92 +89,18 @@ bool Form1::event(QEvent* e) {
 
 Form1::~Form1() = default;
 
+// The window's controls, panel by panel, in the order of the containment
+// tree; then the keyboard and the initial colours.
 void Form1::createControls() {
-    auto named = [](QWidget* w, const char* name, const QRect& geometry) {
-        w->setObjectName(QLatin1String(name));
-        w->setGeometry(geometry);
-    };
-    auto frame = [&](QWidget* parent, const char* name, const QString& title, const QRect& g) {
-        auto* f = new QGroupBox(title, parent);
-        named(f, name, g);
-        f->setAutoFillBackground(true);
-        return f;
-    };
-    auto caption = [&](QLabel* l, const char* name, const QString& text, const QRect& g,
-                       Qt::Alignment align) {
-        named(l, name, g);
-        l->setTextFormat(Qt::PlainText); // "<COM1>" and "<CAMBIAR>" are not markup
-        l->setText(text);
-        l->setAlignment(align | Qt::AlignTop);
-        l->setAutoFillBackground(true);
-        return l;
-    };
-    auto button = [&](QWidget* parent, const char* name, const QString& text, const QRect& g) {
-        auto* b = new QPushButton(text, parent);
-        named(b, name, g);
-        b->setAutoDefault(false);
-        return b;
-    };
-    auto rangeBox = [&](QWidget* parent, const char* name, const QString& text, const QRect& g) {
-        auto* e = new QLineEdit(parent);
-        named(e, name, g);
-        e->setText(text);
-        e->setValidator(new TypingLimit(3, e));
-        // The window colour in every state: disabled, the box greys its text only.
-        setBackColor(e, QApplication::palette(e).color(QPalette::Active, QPalette::Base));
-        return e;
-    };
-
+    using namespace controls;
     Frame1 = frame(this, "Frame1", QString(), twips(120, 0, 6615, 3735));
-
-    label = caption(new StatusLabel(Frame1), "label", QString(), twips(120, 240, 6375, 615),
-                    Qt::AlignHCenter);
-    label->setWordWrap(true);
-    QPalette statusPalette = label->palette();
-    statusPalette.setColor(QPalette::WindowText, QColor(192, 0, 0));
-    label->setPalette(statusPalette);
-
-    frm_com = frame(Frame1, "frm_com", QStringLiteral("Comunicación Puerto COM"),
-                    twips(120, 840, 3135, 855));
-    cmb_com = new PortCombo(frm_com);
-    named(cmb_com, "cmb_com", twips(240, 360, 1095, 315));
-    for (int n = 1; n <= 20; ++n) cmb_com->addItem(QStringLiteral("COM%1").arg(n));
-    cmb_com->setCurrentIndex(-1);
-    cmd_conexion =
-        button(frm_com, "cmd_conexion", QStringLiteral("Conectar"), twips(1440, 360, 1410, 330));
-
-    frm_det = frame(Frame1, "frm_det", QStringLiteral("Detección de Dirección del Dispositivo"),
-                    twips(120, 1680, 3135, 1215));
-    frm_det->setEnabled(false);
-    lbl_ini = caption(new QLabel(frm_det), "lbl_ini", QStringLiteral("Inicio:"),
-                      twips(120, 360, 615, 255), Qt::AlignLeft);
-    txt_ini = rangeBox(frm_det, "txt_ini", QStringLiteral("1"), twips(600, 240, 450, 375));
-    chk_aut = new QCheckBox(QStringLiteral("chk_aut"), frm_det);
-    named(chk_aut, "chk_aut", twips(1200, 240, 255, 375));
-    // A check box paints with the Button role; panel colours use Window.
-    chk_aut->setBackgroundRole(QPalette::Window);
-    chk_aut->setAutoFillBackground(true);
-    lbl_rango = caption(new QLabel(frm_det), "lbl_rango", QStringLiteral("Rango Automático"),
-                        twips(1440, 360, 1335, 255), Qt::AlignLeft);
-    lbl_fin = caption(new QLabel(frm_det), "lbl_fin", QStringLiteral("Fin:"),
-                      twips(120, 840, 375, 255), Qt::AlignRight);
-    txt_fin = rangeBox(frm_det, "txt_fin", QStringLiteral("127"), twips(600, 720, 450, 375));
-    cmb_buscar =
-        button(frm_det, "cmb_buscar", QStringLiteral("Buscar"), twips(1440, 720, 1410, 330));
-    txt_ini->raise(); // the box lies in front of its label
-
-    frm_dir = frame(Frame1, "frm_dir", QStringLiteral("Cambio de Dirección"),
-                    twips(120, 2880, 3135, 735));
-    frm_dir->setEnabled(false);
-    cmb_dir = new QComboBox(frm_dir);
-    named(cmb_dir, "cmb_dir", twips(240, 240, 1095, 315));
-    for (int n = 1; n <= 127; ++n) cmb_dir->addItem(QString::number(n));
-    cmb_dir->setCurrentIndex(-1);
-    cmd_cambiar =
-        button(frm_dir, "cmd_cambiar", QStringLiteral("Cambiar"), twips(1440, 240, 1410, 330));
+    label = statusLine(Frame1, "label", twips(120, 240, 6375, 615));
+    createPortPanel();
+    createSearchPanel();
+    createChangePanel();
 
     lst = new LogList(this);
-    named(lst, "lst", twips(3480, 960, 3135, 2595));
+    place(lst, "lst", twips(3480, 960, 3135, 2595));
     lst->raise(); // in front of Frame1
 
     Timer1 = new IntervalTimer(this);
@@ -278,6 +111,65 @@ void Form1::createControls() {
     MSComm1 = new MSComm(this);
     MSComm1->setObjectName(QStringLiteral("MSComm1"));
 
+    setUpKeyboard();
+    for (QWidget* w : std::initializer_list<QWidget*>{
+             this, Frame1, label, frm_com, frm_det, lbl_ini, chk_aut, lbl_rango, lbl_fin, frm_dir})
+        setBackColor(w, COLOR_IDLE());
+}
+
+// Panel 1: choose and open the serial port.
+void Form1::createPortPanel() {
+    using namespace controls;
+    frm_com = frame(Frame1, "frm_com", QStringLiteral("Comunicación Puerto COM"),
+                    twips(120, 840, 3135, 855));
+    cmb_com = new PortCombo(frm_com);
+    QStringList ports;
+    for (int n = 1; n <= 20; ++n) ports << QStringLiteral("COM%1").arg(n);
+    fillDropDown(cmb_com, "cmb_com", twips(240, 360, 1095, 315), ports);
+    cmd_conexion =
+        button(frm_com, "cmd_conexion", QStringLiteral("Conectar"), twips(1440, 360, 1410, 330));
+}
+
+// Panel 2: find the relay's address.
+void Form1::createSearchPanel() {
+    using namespace controls;
+    frm_det = frame(Frame1, "frm_det", QStringLiteral("Detección de Dirección del Dispositivo"),
+                    twips(120, 1680, 3135, 1215));
+    frm_det->setEnabled(false);
+    lbl_ini = caption(frm_det, "lbl_ini", QStringLiteral("Inicio:"), twips(120, 360, 615, 255),
+                      Qt::AlignLeft);
+    txt_ini = rangeBox(frm_det, "txt_ini", QStringLiteral("1"), twips(600, 240, 450, 375));
+    chk_aut = new QCheckBox(QStringLiteral("chk_aut"), frm_det);
+    place(chk_aut, "chk_aut", twips(1200, 240, 255, 375));
+    // A check box paints with the Button role; panel colours use Window.
+    chk_aut->setBackgroundRole(QPalette::Window);
+    chk_aut->setAutoFillBackground(true);
+    lbl_rango = caption(frm_det, "lbl_rango", QStringLiteral("Rango Automático"),
+                        twips(1440, 360, 1335, 255), Qt::AlignLeft);
+    lbl_fin = caption(frm_det, "lbl_fin", QStringLiteral("Fin:"), twips(120, 840, 375, 255),
+                      Qt::AlignRight);
+    txt_fin = rangeBox(frm_det, "txt_fin", QStringLiteral("127"), twips(600, 720, 450, 375));
+    cmb_buscar =
+        button(frm_det, "cmb_buscar", QStringLiteral("Buscar"), twips(1440, 720, 1410, 330));
+    txt_ini->raise(); // the box lies in front of its label
+}
+
+// Panel 3: give the relay its new address.
+void Form1::createChangePanel() {
+    using namespace controls;
+    frm_dir = frame(Frame1, "frm_dir", QStringLiteral("Cambio de Dirección"),
+                    twips(120, 2880, 3135, 735));
+    frm_dir->setEnabled(false);
+    cmb_dir = new QComboBox(frm_dir);
+    QStringList addresses;
+    for (int n = 1; n <= 127; ++n) addresses << QString::number(n);
+    fillDropDown(cmb_dir, "cmb_dir", twips(240, 240, 1095, 315), addresses);
+    cmd_cambiar =
+        button(frm_dir, "cmd_cambiar", QStringLiteral("Cambiar"), twips(1440, 240, 1410, 330));
+}
+
+// Focus order, Enter on buttons, and the names screen readers speak.
+void Form1::setUpKeyboard() {
     // Screen readers name the boxes after the labels beside them.
     lbl_ini->setBuddy(txt_ini);
     lbl_fin->setBuddy(txt_fin);
@@ -286,28 +178,12 @@ void Form1::createControls() {
     txt_fin->setAccessibleName(lbl_fin->text());
     chk_aut->setAccessibleName(lbl_rango->text());
 
-    for (QWidget* w : std::initializer_list<QWidget*>{cmb_com, cmd_conexion, cmb_buscar, cmb_dir,
-                                                      cmd_cambiar, lst, txt_ini, txt_fin, chk_aut})
-        w->setFocusPolicy(Qt::StrongFocus);
-
-    // Lists drop down eight rows high with a scroll bar, not as a menu the
-    // height of the screen.
-    auto* dropDownStyle = new DropDownStyle;
-    dropDownStyle->setParent(this);
-    for (QComboBox* c : {cmb_com, cmb_dir}) {
-        c->setStyle(dropDownStyle);
-        c->setMaxVisibleItems(8);
-    }
-
-    // Enter presses the focused button, as Space does.
-    for (QPushButton* b : {cmd_conexion, cmb_buscar, cmd_cambiar}) b->installEventFilter(this);
     QWidget* order[] = {cmb_com, cmd_conexion, cmb_buscar, cmb_dir, cmd_cambiar,
                         lst,     txt_ini,      txt_fin,    chk_aut};
+    for (QWidget* w : order) w->setFocusPolicy(Qt::StrongFocus);
     for (size_t i = 1; i < std::size(order); ++i) setTabOrder(order[i - 1], order[i]);
-
-    for (QWidget* w : std::initializer_list<QWidget*>{
-             this, Frame1, label, frm_com, frm_det, lbl_ini, chk_aut, lbl_rango, lbl_fin, frm_dir})
-        setBackColor(w, COLOR_IDLE());
+    // Enter presses the focused button, as Space does.
+    for (QPushButton* b : {cmd_conexion, cmb_buscar, cmd_cambiar}) b->installEventFilter(this);
 }
 
 void Form1::applyFonts() {

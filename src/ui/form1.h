@@ -97,6 +97,10 @@ protected:
 
 private:
     void createControls();
+    void createPortPanel();
+    void createSearchPanel();
+    void createChangePanel();
+    void setUpKeyboard();
     void applyFonts();
     void MSComm1_PortLost();
     void showPortLost();

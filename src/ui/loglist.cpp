@@ -1,13 +1,11 @@
 #include "ui/loglist.h"
 
+#include "ui/fonts.h"
+
 #include <QEvent>
 #include <QFontMetrics>
 #include <QPainter>
 #include <QStyledItemDelegate>
-
-int accentOverflow(const QFontMetrics& fm) {
-    return qMax(0, -fm.tightBoundingRect(QStringLiteral("ÁÉÍÓÚÑ")).top() - fm.ascent());
-}
 
 namespace {
 

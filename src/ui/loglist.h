@@ -1,11 +1,6 @@
 #pragma once
 
-#include <QFontMetrics>
 #include <QListWidget>
-
-// Pixel rows by which accents over capitals rise above the font's ascent,
-// where Qt starts a line of text; a box without them cuts the accents.
-int accentOverflow(const QFontMetrics& fm);
 
 // The log list box: lines that only grow, all one height, scrolled by whole
 // lines. Every change repaints the whole view, which is a dozen lines: a
