@@ -3,6 +3,7 @@
 #include "ui/fonts_p.h"
 
 #include <QFontDatabase>
+#include <QStringList>
 
 QFont sansFont(int pixels, bool bold) {
     const QStringList installed = QFontDatabase::families();
