@@ -1,17 +1,7 @@
 // The whole road of one relay with the real reply wait: connect, search the
 // automatic range, give the relay a new address, find it there again.
 #include "harness.h"
-
-namespace {
-
-QString startLine(int address) {
-    return QStringLiteral("MENSAJE A LA DIRECCION <%1>: ").arg(address);
-}
-
-const QString kNoReply = QStringLiteral("---------> NO RESPONDE");
-const QString kCorrect = QStringLiteral("---------> CORRECTO");
-
-} // namespace
+#include "texts.h"
 
 class TestSlowRoad : public QObject {
     Q_OBJECT

@@ -1,4 +1,5 @@
 #include "harness.h"
+#include "texts.h"
 #include "ui/intervaltimer.h"
 
 #include <QApplication>
@@ -17,10 +18,6 @@ namespace {
 // Short enough for many transactions, long enough for a relay that answers
 // at once to be heard well inside one wait.
 constexpr int kWait = 120;
-
-const QString kStart1 = QStringLiteral("MENSAJE A LA DIRECCION <1>: ");
-const QString kOk = QStringLiteral("---------> CORRECTO");
-const QString kNone = QStringLiteral("---------> NO RESPONDE");
 
 QByteArray hex(const char* digits) {
     return QByteArray::fromHex(digits);
@@ -99,15 +96,6 @@ private:
     std::thread m_thread;
 };
 
-// The line is set up before the window, whose "Conectar" reads the device
-// path; the window goes first on the way out and closes its port.
-struct Rig {
-    explicit Rig(int waitMs = kWait) : f(waitMs) {}
-    ScriptedRelay& relay() { return *line.relay; }
-    Line line;
-    Form1 f;
-};
-
 } // namespace
 
 class TestTransaction : public QObject {
@@ -129,11 +117,12 @@ private slots:
         QTest::addColumn<int>("lastByteUs");
         const int eight = int(Layout::Eight);
         const int standard = int(Layout::Standard);
-        QTest::newRow("read 1") << 1 << 3 << 1 << hex("010300030001740A") << eight << kStart1 << 0;
+        QTest::newRow("read 1") << 1 << 3 << 1 << hex("010300030001740A") << eight << startLine(1)
+                                << 0;
         QTest::newRow("read 1, 7-byte reply")
-            << 1 << 3 << 1 << hex("010300030001740A") << standard << kStart1 << 0;
+            << 1 << 3 << 1 << hex("010300030001740A") << standard << startLine(1) << 0;
         QTest::newRow("write 1 <- 5")
-            << 1 << 6 << 5 << hex("010600030005B9C9") << eight << kStart1 << 0;
+            << 1 << 6 << 5 << hex("010600030005B9C9") << eight << startLine(1) << 0;
         QTest::newRow("read 127") << 127 << 3 << 1 << hex("7F03000300017E14") << eight
                                   << QStringLiteral("MENSAJE A LA DIRECCION <127>: ") << 0;
         QTest::newRow("read 10, 7-byte reply")
@@ -141,7 +130,7 @@ private slots:
             << QStringLiteral("MENSAJE A LA DIRECCION <10>: ") << 0;
         // A byte in the wait's last millisecond is read before the reply is judged.
         QTest::newRow("read 1, last byte in the wait's last millisecond")
-            << 1 << 3 << 1 << hex("010300030001740A") << eight << kStart1 << 300;
+            << 1 << 3 << 1 << hex("010300030001740A") << eight << startLine(1) << 300;
     }
     void validFirstReply() {
         QFETCH(int, dir);
@@ -159,7 +148,7 @@ private slots:
         const int needed = lastByteUs > 0 ? 3 : 1;
         int proven = 0;
         for (int tries = 0; tries < 20 && proven < needed; ++tries) {
-            Rig r;
+            Bench r(kWait);
             r.relay().addRelay(dir);
             r.relay().layout = Layout(layout);
             LastMomentByte late(r.line);
@@ -191,7 +180,7 @@ private slots:
             QCOMPARE(onLine(r.relay()).toHex(' '), frame.toHex(' '));
             QCOMPARE(r.relay().requests.size(), 1);
             QCOMPARE(txFrame(r.f).toHex(' '), frame.toHex(' '));
-            QCOMPARE(logLines(r.f), QStringList({startLine, kOk}));
+            QCOMPARE(logLines(r.f), QStringList({startLine, kCorrect}));
             QCOMPARE(r.f.lst->currentRow(), 1);
             QVERIFY(r.f.lst->item(1)->isSelected());
             QCOMPARE(r.f.RxLen, 0);
@@ -226,7 +215,7 @@ private slots:
     void badReplyUsesAllAttempts() {
         QFETCH(int, fcn);
         QFETCH(QByteArray, reply);
-        Rig r;
+        Bench r(kWait);
         r.relay().script = [&](const QByteArray&, int) {
             r.relay().send(reply);
             return true;
@@ -237,7 +226,7 @@ private slots:
 
         const QByteArray frame = ScriptedRelay::request(1, fcn, 0, 3, 0, 5);
         QCOMPARE(onLine(r.relay()).toHex(' '), (frame + frame + frame).toHex(' '));
-        QCOMPARE(logLines(r.f), QStringList({kStart1, kNone}));
+        QCOMPARE(logLines(r.f), QStringList({startLine(1), kNoReply}));
         QCOMPARE(r.f.lst->currentRow(), 1);
         // Each wait saw bytes, so each reset the count.
         QCOMPARE(r.f.RxLen, 0);
@@ -246,7 +235,7 @@ private slots:
     }
 
     void silentAddress() {
-        Rig r;
+        Bench r(kWait);
         QVERIFY(connectForm(r.f));
         // Each wait, from the moment its period is set just after the frame
         // went out to the timer event that ends it: never shorter.
@@ -274,7 +263,7 @@ private slots:
             const double gap = req[i].atMs - req[i - 1].atMs;
             QVERIFY2(gap < kWait + 250, qPrintable(QString::number(gap)));
         }
-        QCOMPARE(logLines(r.f), QStringList({kStart1, kNone}));
+        QCOMPARE(logLines(r.f), QStringList({startLine(1), kNoReply}));
         QCOMPARE(r.f.lst->currentRow(), 1);
         QVERIFY(r.f.lst->item(1)->isSelected());
         QCOMPARE(r.f.RxLen, 0);
@@ -282,7 +271,7 @@ private slots:
     }
 
     void secondAttemptAnswered() {
-        Rig r;
+        Bench r(kWait);
         r.relay().addRelay(1);
         r.relay().script = [](const QByteArray&, int index) { return index == 0; };
         QVERIFY(connectForm(r.f));
@@ -290,7 +279,7 @@ private slots:
         QCOMPARE(int(r.f.Modbus(1, 3, 0, 3, 0, 1)), 0);
         const QByteArray frame = hex("010300030001740A");
         QCOMPARE(onLine(r.relay()).toHex(' '), (frame + frame).toHex(' '));
-        QCOMPARE(logLines(r.f), QStringList({kStart1, kOk}));
+        QCOMPARE(logLines(r.f), QStringList({startLine(1), kCorrect}));
         QCOMPARE(r.f.RxLen, 0);
         QCOMPARE(r.f.RxFlag, 0);
     }
@@ -322,7 +311,7 @@ private slots:
         QFETCH(int, result);
         QFETCH(int, frames);
         QFETCH(QByteArray, rxAfter);
-        Rig r;
+        Bench r(kWait);
         r.relay().script = [&](const QByteArray&, int index) {
             if (index == 0) r.relay().sendAfter(kWait + 30, late);
             if (index == 1) r.relay().sendAfter(60, second);
@@ -333,7 +322,7 @@ private slots:
 
         QCOMPARE(int(r.f.Modbus(1, 3, 0, 3, 0, 1)), result);
         QCOMPARE(r.relay().requests.size(), frames);
-        QCOMPARE(logLines(r.f), QStringList({kStart1, result == 0 ? kOk : kNone}));
+        QCOMPARE(logLines(r.f), QStringList({startLine(1), result == 0 ? kCorrect : kNoReply}));
         QCOMPARE(rxBytes(r.f, 0, rxAfter.size()).toHex(' '), rxAfter.toHex(' '));
         QCOMPARE(r.f.RxLen, 0);
         QCOMPARE(r.f.RxFlag, 0);
@@ -342,7 +331,7 @@ private slots:
     // Half a reply before the timer, half after: the count is reset after
     // the first wait, so the tail is stored from index 0 in the next one.
     void replySplitAcrossWait() {
-        Rig r;
+        Bench r(kWait);
         const QByteArray first = ScriptedRelay::readReply(1, 0x0A0B, Layout::Eight);
         const QByteArray second = ScriptedRelay::readReply(1, 0x0C0D, Layout::Eight);
         const QByteArray third = ScriptedRelay::readReply(1, 0x0E0F, Layout::Eight);
@@ -367,13 +356,13 @@ private slots:
         QCOMPARE(bufferAtFrame[1].left(4).toHex(' '), first.left(4).toHex(' '));
         QCOMPARE(bufferAtFrame[2].toHex(' '), (first.mid(4) + second).toHex(' '));
         QCOMPARE(rxBytes(r.f, 0, 12).toHex(' '), (third + second.mid(4)).toHex(' '));
-        QCOMPARE(logLines(r.f), QStringList({kStart1, kOk}));
+        QCOMPARE(logLines(r.f), QStringList({startLine(1), kCorrect}));
     }
 
     // Bytes that come while no transaction runs stay counted; the next
     // reply is stored behind them and the first attempt judges them.
     void bytesBetweenTransactionsStayCounted() {
-        Rig r;
+        Bench r(kWait);
         r.relay().addRelay(1);
         QVERIFY(connectForm(r.f));
         QCOMPARE(int(r.f.Modbus(1, 3, 0, 3, 0, 1)), 0);
@@ -389,7 +378,7 @@ private slots:
         QCOMPARE(rxBytes(r.f, 0, 11).toHex(' '), (reply + reply.mid(5)).toHex(' '));
         QCOMPARE(r.f.RxLen, 0);
         QCOMPARE(r.f.RxFlag, 0);
-        QCOMPARE(logLines(r.f), QStringList({kStart1, kOk, kStart1, kOk}));
+        QCOMPARE(logLines(r.f), QStringList({startLine(1), kCorrect, startLine(1), kCorrect}));
         QCOMPARE(r.f.lst->currentRow(), 3);
     }
 
@@ -405,7 +394,7 @@ private slots:
     void lateReplyCarriedIntoNextTransaction() {
         QFETCH(int, layout);
         QFETCH(int, frames);
-        Rig r;
+        Bench r(kWait);
         r.relay().addRelay(1);
         r.relay().layout = Layout(layout);
         const QByteArray late = ScriptedRelay::readReply(1, 1, Layout(layout));
@@ -422,7 +411,7 @@ private slots:
         QCOMPARE(r.relay().requests.size(), 3 + frames);
         QCOMPARE(r.f.RxLen, 0);
         QCOMPARE(r.f.RxFlag, 0);
-        QCOMPARE(logLines(r.f), QStringList({kStart1, kNone, kStart1, kOk}));
+        QCOMPARE(logLines(r.f), QStringList({startLine(1), kNoReply, startLine(1), kCorrect}));
     }
 
     // The tests read RxBuf(0..7) as it stands: one fresh byte over an old
@@ -444,7 +433,7 @@ private slots:
         QFETCH(int, result);
         QFETCH(int, frames);
         QFETCH(bool, silent);
-        Rig r;
+        Bench r(kWait);
         r.relay().addRelay(1);
         r.relay().layout = Layout(layout);
         QVERIFY(connectForm(r.f));
@@ -470,7 +459,7 @@ private slots:
     // 40 bytes in one wait: 21 kept, the rest read and dropped.
     void moreThanTwentyOneBytesInOneWait() {
         constexpr int wait = 300;
-        Rig r(wait);
+        Bench r(wait);
         r.relay().addRelay(1);
         QByteArray flood = ScriptedRelay::readReply(1, 1, Layout::Eight);
         for (int i = 0; flood.size() < 40; ++i) flood.append(static_cast<char>(0x40 + i));
@@ -503,7 +492,7 @@ private slots:
     }
 
     void moreThanTwentyOneBytesBetweenTransactions() {
-        Rig r;
+        Bench r(kWait);
         r.relay().addRelay(1);
         QVERIFY(connectForm(r.f));
         QByteArray flood;
@@ -526,7 +515,7 @@ private slots:
     }
 
     void rawByteValues() {
-        Rig r;
+        Bench r(kWait);
         QVERIFY(connectForm(r.f));
         const QByteArray bytes = hex("FF00807F01FE");
         r.relay().send(bytes);
@@ -549,7 +538,7 @@ private slots:
     // A notification that is not received data, or whose read finds
     // nothing, changes nothing.
     void notificationsWithoutDataChangeNothing() {
-        Rig r;
+        Bench r(kWait);
         QVERIFY(connectForm(r.f));
         QVERIFY(r.f.MSComm1->CommEvent() != MSComm::comEvReceive);
         emit r.f.MSComm1->OnComm();
@@ -567,7 +556,7 @@ private slots:
     }
 
     void timerOutsideWaitOnlySetsFlag() {
-        Rig r;
+        Bench r(kWait);
         r.relay().addRelay(1);
         QVERIFY(connectForm(r.f));
         QVERIFY(!r.f.Timer1->isRunning());
@@ -601,7 +590,7 @@ private slots:
     // period nor a notification since the last wait may end it early.
     void waitStartsAWholePeriod() {
         constexpr int wait = 200;
-        Rig r(wait);
+        Bench r(wait);
         r.relay().addRelay(1);
         QVERIFY(connectForm(r.f));
         QCOMPARE(int(r.f.Modbus(1, 3, 0, 3, 0, 1)), 0);
@@ -631,7 +620,7 @@ private slots:
         QFETCH(int, framesBeforeCut);
         QFETCH(bool, answered);
         constexpr int wait = 300;
-        Rig r(wait);
+        Bench r(wait);
         if (answered) r.relay().addRelay(1);
         QVERIFY(connectForm(r.f));
         QElapsedTimer clock;
@@ -655,7 +644,7 @@ private slots:
         // Ends on the loss, not on the timer.
         QVERIFY2(took - cutAt < 100,
                  qPrintable(QStringLiteral("%1 after the cut").arg(took - cutAt)));
-        QCOMPARE(logLines(r.f), QStringList({kStart1, answered ? kOk : kNone}));
+        QCOMPARE(logLines(r.f), QStringList({startLine(1), answered ? kCorrect : kNoReply}));
         QCOMPARE(r.f.lst->currentRow(), 1);
         QVERIFY(r.f.portLost());
         QVERIFY(!r.f.MSComm1->PortOpen());
@@ -670,7 +659,7 @@ private slots:
     }
     void portNotOpen() {
         QFETCH(QString, how);
-        Rig r;
+        Bench r(kWait);
         r.relay().addRelay(1);
         if (how != QLatin1String("never")) {
             QVERIFY(connectForm(r.f));
@@ -690,7 +679,7 @@ private slots:
         const qint64 took = clock.elapsed();
         QCOMPARE(result, 1);
         QVERIFY2(took < kWait, qPrintable(QString::number(took)));
-        QCOMPARE(logLines(r.f), QStringList({kStart1, kNone}));
+        QCOMPARE(logLines(r.f), QStringList({startLine(1), kNoReply}));
         QCOMPARE(r.f.lst->currentRow(), 1);
         QVERIFY(r.f.portLost());
         QVERIFY(!r.f.MSComm1->PortOpen());
@@ -707,7 +696,7 @@ private slots:
         QFETCH(int, closeAtMs);
         QFETCH(int, frames);
         constexpr int wait = 300;
-        Rig r(wait);
+        Bench r(wait);
         QVERIFY(connectForm(r.f));
         r.f.show();
         QVERIFY(QTest::qWaitForWindowExposed(&r.f));

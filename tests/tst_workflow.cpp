@@ -2,6 +2,7 @@
 // (a pseudo-terminal) with scripted relays on its far end.
 #include "harness.h"
 #include "link/mscomm_unix_p.h"
+#include "texts.h"
 #include "workflow/range.h"
 
 #include <QApplication>
@@ -11,41 +12,6 @@
 #include <QProcess>
 
 namespace {
-
-const QString kConnectedTail =
-    QStringLiteral("> DETECTADO. CONECTE UN SOLO RELÉ ORVANT A LA RED Y PRESIONE <BUSCAR> PARA "
-                   "IDENTIFICARLO");
-const QString kDisconnected =
-    QStringLiteral("CONECTE LA RED A TRAVÉS DE LA INTERFAZ USB O RS232 Y SELECCIONE EL PUERTO COM");
-const QString kBadPort =
-    QStringLiteral("ERROR: EL PUERTO COM SELECCIONADO NO ESTÁ DISPONIBLE. SELECCIONE OTRO");
-const QString kSearching = QStringLiteral("BUSCANDO RELÉ ORVANT...");
-const QString kNotFound =
-    QStringLiteral("NO SE PUEDE ENCONTRAR NINGÚN DISPOSISTIVO CONECTADO. REVISE EL RANGO DE "
-                   "BÚSQUEDA Y VUELVA A INTENTARLO.");
-const QString kBadRange =
-    QStringLiteral("RANGO DE BÚSQUEDA INCORRECTO. REVISE E INTENTE DE NUEVO.");
-const QString kChangeFailed =
-    QStringLiteral("NO FUÉ POSIBLE REPROGRAMAR EL ORVANT. POR FAVOR REPITA EL PROCESO");
-const QString kPortLost = QStringLiteral("ERROR: SE PERDIÓ LA COMUNICACIÓN CON EL PUERTO COM. "
-                                         "REVISE LA INTERFAZ Y PRESIONE <CONECTAR>");
-const QString kNoReply = QStringLiteral("---------> NO RESPONDE");
-const QString kCorrect = QStringLiteral("---------> CORRECTO");
-
-QString foundStatus(int address) {
-    return QStringLiteral("SE HA DETECTADO UN ORVANT CON DIRECCIÓN <%1>. SELECCIONE LA NUEVA "
-                          "DIRECCIÓN Y PRESIONE <CAMBIAR>")
-        .arg(address);
-}
-
-QString changedStatus(const QString& entry) {
-    return QStringLiteral("SU RELÉ ORVANT HA SIDO RECONFIGURADO CON LA DIRECCIÓN <") + entry +
-           QStringLiteral(">.CONECTE OTRO RELÉ ORVANT Y REPITA EL PROCESO");
-}
-
-QString startLine(int address) {
-    return QStringLiteral("MENSAJE A LA DIRECCION <%1>: ").arg(address);
-}
 
 QByteArray readFrame(int address) {
     return ScriptedRelay::request(address, 3, 0, 3, 0, 1);
@@ -58,15 +24,6 @@ QByteArray writeFrame(int address, int value) {
 // Any relay on the test bus answers well within this: a reply has more than
 // 100 ms to spare, even on a loaded machine.
 constexpr int kWait = 110;
-
-// A line on COM n with its relay bus, and the window that uses it. The
-// window goes first, so its port is closed before the line disappears.
-struct Bench {
-    explicit Bench(int waitMs, int com = 1) : line(com), f(waitMs) {}
-    ScriptedRelay& relay() { return *line.relay; }
-    Line line;
-    Form1 f;
-};
 
 QList<QByteArray> requestFrames(const ScriptedRelay& relay) {
     QList<QByteArray> frames;

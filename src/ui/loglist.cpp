@@ -27,10 +27,10 @@ public:
 
     void paint(QPainter* p, const QStyleOptionViewItem& option,
                const QModelIndex& index) const override {
+        // The selected line is highlighted whether or not the list has the
+        // focus, as in a list box; some styles leave it plain when inactive.
         const QPalette::ColorGroup group =
-            !(option.state & QStyle::State_Enabled) ? QPalette::Disabled
-            : (option.state & QStyle::State_Active) ? QPalette::Active
-                                                    : QPalette::Inactive;
+            (option.state & QStyle::State_Enabled) ? QPalette::Active : QPalette::Disabled;
         const bool selected = option.state & QStyle::State_Selected;
         if (selected) p->fillRect(option.rect, option.palette.brush(group, QPalette::Highlight));
         p->setPen(

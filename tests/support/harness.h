@@ -43,6 +43,15 @@ struct Line {
     std::unique_ptr<ScriptedRelay> relay;
 };
 
+// A line on COM n with its relay bus, and the window that uses it. The
+// window goes first, so its port is closed before the line disappears.
+struct Bench {
+    explicit Bench(int waitMs, int com = 1) : line(com), f(waitMs) {}
+    ScriptedRelay& relay() { return *line.relay; }
+    Line line;
+    Form1 f;
+};
+
 // Presses "Conectar" with COM n selected; true when the port opened.
 inline bool connectForm(Form1& f, int comNumber = 1) {
     f.cmb_com->setCurrentIndex(comNumber - 1);
