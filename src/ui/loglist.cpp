@@ -9,12 +9,6 @@
 
 namespace {
 
-// Inset of a row's text from the edge, as the host's list rows have.
-int textInset(const QStyleOptionViewItem& option) {
-    const QStyle* style = option.widget ? option.widget->style() : nullptr;
-    return style ? style->pixelMetric(QStyle::PM_FocusFrameHMargin, &option, option.widget) + 1 : 3;
-}
-
 // A row is one line of plain text, drawn as such from its baseline: no
 // layout, elision or decoration pass.
 class LogRowDelegate : public QStyledItemDelegate {
@@ -36,21 +30,26 @@ public:
         p->setPen(
             option.palette.color(group, selected ? QPalette::HighlightedText : QPalette::Text));
         p->setFont(option.font);
+        const QStyle* style = option.widget ? option.widget->style() : nullptr;
+        // The same inset from the edge as the host's list rows.
+        const int inset =
+            style ? style->pixelMetric(QStyle::PM_FocusFrameHMargin, &option, option.widget) + 1
+                  : 3;
         const QFontMetrics& fm = option.fontMetrics;
         const int baseline =
             option.rect.top() + (option.rect.height() - fm.height()) / 2 + fm.ascent();
         p->save();
         p->setClipRect(option.rect, Qt::IntersectClip);
-        p->drawText(QPoint(option.rect.left() + textInset(option), baseline),
+        p->drawText(QPoint(option.rect.left() + inset, baseline),
                     index.data(Qt::DisplayRole).toString());
         p->restore();
-        if ((option.state & QStyle::State_HasFocus) && (option.state & QStyle::State_Enabled)) {
+        if (style && (option.state & QStyle::State_HasFocus) &&
+            (option.state & QStyle::State_Enabled)) {
             QStyleOptionFocusRect focus;
             focus.QStyleOption::operator=(option);
             focus.backgroundColor =
                 option.palette.color(group, selected ? QPalette::Highlight : QPalette::Base);
-            const QStyle* style = option.widget ? option.widget->style() : nullptr;
-            if (style) style->drawPrimitive(QStyle::PE_FrameFocusRect, &focus, p, option.widget);
+            style->drawPrimitive(QStyle::PE_FrameFocusRect, &focus, p, option.widget);
         }
     }
 
@@ -71,7 +70,6 @@ LogList::LogList(QWidget* parent) : QListWidget(parent) {
     setEditTriggers(QAbstractItemView::NoEditTriggers);
     setWordWrap(false);
     setTextElideMode(Qt::ElideNone);
-    setSortingEnabled(false);
     fitRows();
 }
 

@@ -51,17 +51,18 @@ void Form1::cmb_buscar_Click() {
     // A relay that answered before the port was lost is still reported.
     if (m_closing || (m_linkLost && result == 1)) return;
 
-    if (result == 1 && m_stopRequested) {
-        // A reply judged before the stop was seen still counts, above.
-        const QString where = QStringLiteral("BÚSQUEDA DETENIDA EN LA DIRECCIÓN <") +
-                              QString::number(current - 1) + QStringLiteral(">");
-        logLine(where);
-        label->setText(where + QStringLiteral(". PRESIONE <BUSCAR> PARA BUSCAR DE NUEVO"));
-        frm_det->setEnabled(true);
-        frm_com->setEnabled(true);
-    } else if (result == 1) {
-        label->setText(QStringLiteral("NO SE PUEDE ENCONTRAR NINGÚN DISPOSISTIVO CONECTADO. REVISE "
-                                      "EL RANGO DE BÚSQUEDA Y VUELVA A INTENTARLO."));
+    if (result == 1) {
+        if (m_stopRequested) {
+            // Esc cut the range short: say where, not that nothing answers. A
+            // reply judged before the stop was seen went the found way below.
+            const QString where = QStringLiteral("BÚSQUEDA DETENIDA EN LA DIRECCIÓN <") +
+                                  QString::number(current - 1) + QStringLiteral(">");
+            logLine(where);
+            label->setText(where + QStringLiteral(". PRESIONE <BUSCAR> PARA BUSCAR DE NUEVO"));
+        } else {
+            label->setText(QStringLiteral("NO SE PUEDE ENCONTRAR NINGÚN DISPOSISTIVO CONECTADO. "
+                                          "REVISE EL RANGO DE BÚSQUEDA Y VUELVA A INTENTARLO."));
+        }
         frm_det->setEnabled(true);
         frm_com->setEnabled(true);
     } else {
