@@ -4,10 +4,11 @@
 //   bench_flow BUILD_DIR [--quick]     (--quick skips the 190 s search)
 
 #include "link/crc.h"
+#include "link/intervaltimer.h"
+#include "link/modbuslink.h"
 #include "link/mscomm.h"
 #include "procstatus.h"
 #include "ui/form1.h"
-#include "ui/intervaltimer.h"
 
 #include <QAbstractItemView>
 #include <QApplication>
@@ -96,10 +97,10 @@ void naiveSilentTransaction(Form1& f) {
     frame[6] = check[0];
     frame[7] = check[1];
     for (int attempt = 0; attempt < 3; ++attempt) {
-        f.MSComm1->setOutput(QByteArray(reinterpret_cast<const char*>(frame), 8));
-        f.TimeOutFlag = QVariant::fromValue<int16_t>(0);
-        f.Timer1->setInterval(500);
-        while (f.TimeOutFlag.toInt() == 0) QCoreApplication::processEvents();
+        f.link->MSComm1->setOutput(QByteArray(reinterpret_cast<const char*>(frame), 8));
+        f.link->TimeOutFlag = QVariant::fromValue<int16_t>(0);
+        f.link->Timer1->setInterval(500);
+        while (f.link->TimeOutFlag.toInt() == 0) QCoreApplication::processEvents();
     }
 }
 
@@ -111,14 +112,14 @@ class WaitLateness {
 public:
     using TimePoint = std::chrono::steady_clock::time_point;
     explicit WaitLateness(Form1& f) {
-        QObject::connect(f.Timer1, &IntervalTimer::Timer, &m_context, [this, &f] {
+        QObject::connect(f.link->Timer1, &IntervalTimer::Timer, &m_context, [this, &f] {
             const TimePoint now = std::chrono::steady_clock::now();
-            const auto start = f.Timer1->periodStart();
+            const auto start = f.link->Timer1->periodStart();
             if (start == m_lastStart) return; // a later period, not the end of a wait
             m_lastStart = start;
             starts << start;
             ends << now;
-            lateMs << ms(now - start) - f.Timer1->Interval();
+            lateMs << ms(now - start) - f.link->Timer1->Interval();
         });
         // Any item view named lst will do; the log's own class is not needed.
         if (auto* view = f.findChild<QAbstractItemView*>(QStringLiteral("lst")))
@@ -225,7 +226,7 @@ void accountScan(Form1& f, const WaitLateness& w, double wallS) {
     const QByteArray frame = QByteArray::fromHex("630300030001");
     QList<double> write, logOnly, logPaint;
     for (int k = 0; k < 200; ++k) {
-        write << measure([&] { f.MSComm1->setOutput(frame); }).wall * 1e3;
+        write << measure([&] { f.link->MSComm1->setOutput(frame); }).wall * 1e3;
         QCoreApplication::processEvents();
     }
     for (int k = 0; k < 100; ++k) {
@@ -314,7 +315,8 @@ int main(int argc, char* argv[]) {
         // The same write again and again, without the window's step changes:
         // what the link itself adds to the 500 ms wait.
         QList<double> writes;
-        for (int k = 0; k < 5; ++k) writes << measure([&] { f.Modbus(10, 6, 0, 3, 0, 10); }).wall;
+        for (int k = 0; k < 5; ++k)
+            writes << measure([&] { f.link->Modbus(10, 6, 0, 3, 0, 10); }).wall;
         std::sort(writes.begin(), writes.end());
         add(QStringLiteral("  one write transaction alone (median of 5): wall / 0.5 s"),
             QStringLiteral("%1 s, ratio %2")
@@ -335,7 +337,7 @@ int main(int argc, char* argv[]) {
         f.cmd_conexion->click();
         const Measure naive = measure([&] { naiveSilentTransaction(f); });
         WaitLateness late(f);
-        const Measure ours = measure([&] { f.Modbus(99, 3, 0, 3, 0, 1); });
+        const Measure ours = measure([&] { f.link->Modbus(99, 3, 0, 3, 0, 1); });
         add(QStringLiteral("3 silent attempts, busy wait: CPU / wall"),
             QStringLiteral("%1 s / %2 s (%3)")
                 .arg(naive.cpu, 0, 'f', 3)

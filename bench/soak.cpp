@@ -4,6 +4,8 @@
 // that each transaction logs two lines, and how memory grows.
 //   soak [TRANSACTIONS] [WAIT_MS]      (default 10000 transactions, 8 ms)
 
+#include "link/intervaltimer.h"
+#include "link/modbuslink.h"
 #include "link/mscomm.h"
 #include "procstatus.h"
 #include "pty.h"
@@ -90,7 +92,7 @@ int main(int argc, char* argv[]) {
     Form1 f(waitMs);
     f.show();
     f.cmd_conexion->click();
-    if (!f.MSComm1->PortOpen()) qFatal("cannot open the line");
+    if (!f.link->MSComm1->PortOpen()) qFatal("cannot open the line");
 
     int correct = 0, failed = 0, falseCorrect = 0;
     QList<long> rss, heap;
@@ -100,10 +102,11 @@ int main(int argc, char* argv[]) {
         const int address = pick < 0.45 ? 5 : pick < 0.8 ? 9 : 1 + rng.bounded(127);
         const bool write = rng.generateDouble() < 0.2;
         // Writes keep each relay at its address, so that the bus stays the same.
-        const uint8_t result = write ? f.Modbus(uint8_t(address), 6, 0, 3, 0, uint8_t(address))
-                                     : f.Modbus(uint8_t(address), 3, 0, 3, 0, 1);
+        const uint8_t result = write
+                                   ? f.link->Modbus(uint8_t(address), 6, 0, 3, 0, uint8_t(address))
+                                   : f.link->Modbus(uint8_t(address), 3, 0, 3, 0, 1);
         const double end = bus.nowMs();
-        const QByteArray frame(reinterpret_cast<const char*>(f.TxBuf.data()), 8);
+        const QByteArray frame(reinterpret_cast<const char*>(f.link->TxBuf.data()), 8);
         // A reply is judged within a few waits of arriving; older ones can go.
         while (!replies.isEmpty() && replies.first().at < end - 1000) replies.removeFirst();
         if (result == 0) {

@@ -1,3 +1,4 @@
+#include "link/crc.h"
 #include "link/replycheck.h"
 #include "scriptedrelay.h"
 
@@ -27,7 +28,7 @@ std::array<uint8_t, 8> eight(const QByteArray& b) {
 int verdict(const QByteArray& tx, const QByteArray& rx, int freshBytes) {
     const auto t = eight(tx);
     const auto r = eight(rx);
-    return ReplyErrorFlag(t.data(), r.data(), freshBytes);
+    return ReplyErrorFlag(t.data(), r.data(), CRC16(r.data(), 6), freshBytes);
 }
 
 QByteArray padded(QByteArray b) {

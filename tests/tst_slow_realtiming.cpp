@@ -18,10 +18,11 @@ class TestRealTiming : public QObject {
     Q_OBJECT
 private slots:
     void silentAddressTakesThreeWholeWaits() {
-        Line line;
-        Form1 f;
+        LinkBench r(500);
+        Line& line = r.line;
+        ModbusLink& f = r.link;
         QCOMPARE(f.replyWait(), 500);
-        QVERIFY(connectForm(f));
+        QVERIFY(r.open());
 
         QElapsedTimer clock;
         clock.start();
@@ -47,16 +48,17 @@ private slots:
         }
         QVERIFY2(took >= 3 * kPeriod, qPrintable(QString::number(took)));
         QVERIFY2(took < 3 * (kPeriod + kSlack), qPrintable(QString::number(took)));
-        QCOMPARE(logLines(f), QStringList({QStringLiteral("MENSAJE A LA DIRECCION <1>: "),
-                                           QStringLiteral("---------> NO RESPONDE")}));
+        QCOMPARE(logLines(r.lst), QStringList({QStringLiteral("MENSAJE A LA DIRECCION <1>: "),
+                                               QStringLiteral("---------> NO RESPONDE")}));
     }
 
     void earlyReplyStillWaitsWholePeriod() {
-        Line line;
+        LinkBench r(500);
+        Line& line = r.line;
+        ModbusLink& f = r.link;
         line.relay->addRelay(1);
         line.relay->delayMs = 10;
-        Form1 f;
-        QVERIFY(connectForm(f));
+        QVERIFY(r.open());
 
         QElapsedTimer clock;
         clock.start();
@@ -68,16 +70,16 @@ private slots:
         const double replyAfter = line.relay->sent[0].atMs - line.relay->requests[0].atMs;
         QVERIFY2(replyAfter < 100, qPrintable(QString::number(replyAfter)));
         QVERIFY2(took >= kPeriod && took < kPeriod + kSlack, qPrintable(QString::number(took)));
-        QCOMPARE(f.lst->item(1)->text(), QStringLiteral("---------> CORRECTO"));
+        QCOMPARE(r.lst.item(1)->text(), QStringLiteral("---------> CORRECTO"));
     }
 
     // Between transactions the timer keeps its own rhythm; the next wait
     // must still get a whole period from the moment it sets it.
     void nextWaitIgnoresTheRunningPeriod() {
-        Line line;
-        line.relay->addRelay(1);
-        Form1 f;
-        QVERIFY(connectForm(f));
+        LinkBench r(500);
+        ModbusLink& f = r.link;
+        r.relay().addRelay(1);
+        QVERIFY(r.open());
         QCOMPARE(int(f.Modbus(1, 3, 0, 3, 0, 1)), 0);
         f.TimeOutFlag = QVariant::fromValue<int16_t>(0);
         QTest::qWait(int(kPeriod * 1.5));

@@ -10,7 +10,7 @@ private slots:
         Line line(1);
         line.relay->addRelay(3);
         Form1 f;
-        QCOMPARE(f.replyWait(), 500);
+        QCOMPARE(f.link->replyWait(), 500);
         f.show();
         QVERIFY(QTest::qWaitForWindowExposed(&f));
 

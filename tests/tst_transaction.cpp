@@ -1,6 +1,6 @@
 #include "harness.h"
+#include "link/intervaltimer.h"
 #include "texts.h"
-#include "ui/intervaltimer.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -23,13 +23,13 @@ QByteArray hex(const char* digits) {
     return QByteArray::fromHex(digits);
 }
 
-QByteArray rxBytes(const Form1& f, int from, int count) {
+QByteArray rxBytes(const ModbusLink& f, int from, int count) {
     QByteArray b;
     for (int i = from; i < from + count; ++i) b.append(static_cast<char>(f.RxBuf[i]));
     return b;
 }
 
-QByteArray txFrame(const Form1& f) {
+QByteArray txFrame(const ModbusLink& f) {
     QByteArray b;
     for (int i = 0; i < 8; ++i) b.append(static_cast<char>(f.TxBuf[i]));
     return b;
@@ -148,7 +148,7 @@ private slots:
         const int needed = lastByteUs > 0 ? 3 : 1;
         int proven = 0;
         for (int tries = 0; tries < 20 && proven < needed; ++tries) {
-            Bench r(kWait);
+            LinkBench r(kWait);
             r.relay().addRelay(dir);
             r.relay().layout = Layout(layout);
             LastMomentByte late(r.line);
@@ -160,34 +160,34 @@ private slots:
                     const QByteArray reply = r.relay().answer(request);
                     r.relay().send(reply.chopped(1));
                     lastByte = reply.right(1);
-                    deadline = r.f.Timer1->periodStart() + std::chrono::milliseconds(kWait);
+                    deadline = r.link.Timer1->periodStart() + std::chrono::milliseconds(kWait);
                     late.send(lastByte.at(0), deadline - std::chrono::microseconds(lastByteUs));
                     return true;
                 };
-                connect(r.f.MSComm1, &MSComm::OnComm, &r.f, [&] {
-                    if (r.f.RxLen == 8) late.mark();
+                connect(r.link.MSComm1, &MSComm::OnComm, &r.link, [&] {
+                    if (r.link.RxLen == 8) late.mark();
                 });
             }
-            QVERIFY(connectForm(r.f));
+            QVERIFY(r.open());
 
             QElapsedTimer clock;
             clock.start();
-            const int result = r.f.Modbus(dir, fcn, 0, 3, 0, value);
+            const int result = r.link.Modbus(dir, fcn, 0, 3, 0, value);
             const qint64 took = clock.elapsed();
             if (lastByteUs > 0 && !late.seenBefore(deadline)) continue;
 
             QCOMPARE(result, 0);
             QCOMPARE(onLine(r.relay()).toHex(' '), frame.toHex(' '));
             QCOMPARE(r.relay().requests.size(), 1);
-            QCOMPARE(txFrame(r.f).toHex(' '), frame.toHex(' '));
-            QCOMPARE(logLines(r.f), QStringList({startLine, kCorrect}));
-            QCOMPARE(r.f.lst->currentRow(), 1);
-            QVERIFY(r.f.lst->item(1)->isSelected());
-            QCOMPARE(r.f.RxLen, 0);
-            QCOMPARE(r.f.RxFlag, 0);
+            QCOMPARE(txFrame(r.link).toHex(' '), frame.toHex(' '));
+            QCOMPARE(logLines(r.lst), QStringList({startLine, kCorrect}));
+            QCOMPARE(r.lst.currentRow(), 1);
+            QVERIFY(r.lst.item(1)->isSelected());
+            QCOMPARE(r.link.RxLen, 0);
+            QCOMPARE(r.link.RxFlag, 0);
             QCOMPARE(r.relay().sent.size(), 1);
             const QByteArray reply = r.relay().sent.first().bytes + lastByte;
-            QCOMPARE(rxBytes(r.f, 0, reply.size()).toHex(' '), reply.toHex(' '));
+            QCOMPARE(rxBytes(r.link, 0, reply.size()).toHex(' '), reply.toHex(' '));
             // A complete reply does not shorten the wait.
             QVERIFY2(took >= kWait, qPrintable(QString::number(took)));
             ++proven;
@@ -215,40 +215,40 @@ private slots:
     void badReplyUsesAllAttempts() {
         QFETCH(int, fcn);
         QFETCH(QByteArray, reply);
-        Bench r(kWait);
+        LinkBench r(kWait);
         r.relay().script = [&](const QByteArray&, int) {
             r.relay().send(reply);
             return true;
         };
-        QVERIFY(connectForm(r.f));
+        QVERIFY(r.open());
 
-        QCOMPARE(int(r.f.Modbus(1, fcn, 0, 3, 0, 5)), 1);
+        QCOMPARE(int(r.link.Modbus(1, fcn, 0, 3, 0, 5)), 1);
 
         const QByteArray frame = ScriptedRelay::request(1, fcn, 0, 3, 0, 5);
         QCOMPARE(onLine(r.relay()).toHex(' '), (frame + frame + frame).toHex(' '));
-        QCOMPARE(logLines(r.f), QStringList({startLine(1), kNoReply}));
-        QCOMPARE(r.f.lst->currentRow(), 1);
+        QCOMPARE(logLines(r.lst), QStringList({startLine(1), kNoReply}));
+        QCOMPARE(r.lst.currentRow(), 1);
         // Each wait saw bytes, so each reset the count.
-        QCOMPARE(r.f.RxLen, 0);
-        QCOMPARE(r.f.RxFlag, 0);
-        QCOMPARE(rxBytes(r.f, 0, reply.size()).toHex(' '), reply.toHex(' '));
+        QCOMPARE(r.link.RxLen, 0);
+        QCOMPARE(r.link.RxFlag, 0);
+        QCOMPARE(rxBytes(r.link, 0, reply.size()).toHex(' '), reply.toHex(' '));
     }
 
     void silentAddress() {
-        Bench r(kWait);
-        QVERIFY(connectForm(r.f));
+        LinkBench r(kWait);
+        QVERIFY(r.open());
         // Each wait, from the moment its period is set just after the frame
         // went out to the timer event that ends it: never shorter.
         QList<double> waited;
         std::chrono::steady_clock::time_point seen;
-        connect(r.f.Timer1, &IntervalTimer::Timer, this, [&] {
-            if (r.f.Timer1->periodStart() == seen) return;
-            seen = r.f.Timer1->periodStart();
+        connect(r.link.Timer1, &IntervalTimer::Timer, this, [&] {
+            if (r.link.Timer1->periodStart() == seen) return;
+            seen = r.link.Timer1->periodStart();
             waited << std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() -
                                                                 seen)
                           .count();
         });
-        QCOMPARE(int(r.f.Modbus(1, 3, 0, 3, 0, 1)), 1);
+        QCOMPARE(int(r.link.Modbus(1, 3, 0, 3, 0, 1)), 1);
         QCOMPARE(waited.size(), 3);
         for (double w : waited) QVERIFY2(w >= kWait, qPrintable(QString::number(w)));
 
@@ -263,25 +263,25 @@ private slots:
             const double gap = req[i].atMs - req[i - 1].atMs;
             QVERIFY2(gap < kWait + 250, qPrintable(QString::number(gap)));
         }
-        QCOMPARE(logLines(r.f), QStringList({startLine(1), kNoReply}));
-        QCOMPARE(r.f.lst->currentRow(), 1);
-        QVERIFY(r.f.lst->item(1)->isSelected());
-        QCOMPARE(r.f.RxLen, 0);
-        QCOMPARE(r.f.RxFlag, 0);
+        QCOMPARE(logLines(r.lst), QStringList({startLine(1), kNoReply}));
+        QCOMPARE(r.lst.currentRow(), 1);
+        QVERIFY(r.lst.item(1)->isSelected());
+        QCOMPARE(r.link.RxLen, 0);
+        QCOMPARE(r.link.RxFlag, 0);
     }
 
     void secondAttemptAnswered() {
-        Bench r(kWait);
+        LinkBench r(kWait);
         r.relay().addRelay(1);
         r.relay().script = [](const QByteArray&, int index) { return index == 0; };
-        QVERIFY(connectForm(r.f));
+        QVERIFY(r.open());
 
-        QCOMPARE(int(r.f.Modbus(1, 3, 0, 3, 0, 1)), 0);
+        QCOMPARE(int(r.link.Modbus(1, 3, 0, 3, 0, 1)), 0);
         const QByteArray frame = hex("010300030001740A");
         QCOMPARE(onLine(r.relay()).toHex(' '), (frame + frame).toHex(' '));
-        QCOMPARE(logLines(r.f), QStringList({startLine(1), kCorrect}));
-        QCOMPARE(r.f.RxLen, 0);
-        QCOMPARE(r.f.RxFlag, 0);
+        QCOMPARE(logLines(r.lst), QStringList({startLine(1), kCorrect}));
+        QCOMPARE(r.link.RxLen, 0);
+        QCOMPARE(r.link.RxFlag, 0);
     }
 
     // The reply to the first frame lands after the first wait; the second
@@ -311,35 +311,35 @@ private slots:
         QFETCH(int, result);
         QFETCH(int, frames);
         QFETCH(QByteArray, rxAfter);
-        Bench r(kWait);
+        LinkBench r(kWait);
         r.relay().script = [&](const QByteArray&, int index) {
             if (index == 0) r.relay().sendAfter(kWait + 30, late);
             if (index == 1) r.relay().sendAfter(60, second);
             if (index == 2) r.relay().send(third);
             return true;
         };
-        QVERIFY(connectForm(r.f));
+        QVERIFY(r.open());
 
-        QCOMPARE(int(r.f.Modbus(1, 3, 0, 3, 0, 1)), result);
+        QCOMPARE(int(r.link.Modbus(1, 3, 0, 3, 0, 1)), result);
         QCOMPARE(r.relay().requests.size(), frames);
-        QCOMPARE(logLines(r.f), QStringList({startLine(1), result == 0 ? kCorrect : kNoReply}));
-        QCOMPARE(rxBytes(r.f, 0, rxAfter.size()).toHex(' '), rxAfter.toHex(' '));
-        QCOMPARE(r.f.RxLen, 0);
-        QCOMPARE(r.f.RxFlag, 0);
+        QCOMPARE(logLines(r.lst), QStringList({startLine(1), result == 0 ? kCorrect : kNoReply}));
+        QCOMPARE(rxBytes(r.link, 0, rxAfter.size()).toHex(' '), rxAfter.toHex(' '));
+        QCOMPARE(r.link.RxLen, 0);
+        QCOMPARE(r.link.RxFlag, 0);
     }
 
     // Half a reply before the timer, half after: the count is reset after
     // the first wait, so the tail is stored from index 0 in the next one.
     void replySplitAcrossWait() {
-        Bench r(kWait);
+        LinkBench r(kWait);
         const QByteArray first = ScriptedRelay::readReply(1, 0x0A0B, Layout::Eight);
         const QByteArray second = ScriptedRelay::readReply(1, 0x0C0D, Layout::Eight);
         const QByteArray third = ScriptedRelay::readReply(1, 0x0E0F, Layout::Eight);
         QList<QByteArray> bufferAtFrame;
         QList<int> lenAtFrame;
         r.relay().script = [&](const QByteArray&, int index) {
-            bufferAtFrame << rxBytes(r.f, 0, 12);
-            lenAtFrame << r.f.RxLen;
+            bufferAtFrame << rxBytes(r.link, 0, 12);
+            lenAtFrame << r.link.RxLen;
             if (index == 0) {
                 r.relay().sendAfter(kWait / 2, first.left(4));
                 r.relay().sendAfter(kWait + 30, first.mid(4));
@@ -348,38 +348,38 @@ private slots:
             if (index == 2) r.relay().send(third);
             return true;
         };
-        QVERIFY(connectForm(r.f));
+        QVERIFY(r.open());
 
-        QCOMPARE(int(r.f.Modbus(1, 3, 0, 3, 0, 1)), 0);
+        QCOMPARE(int(r.link.Modbus(1, 3, 0, 3, 0, 1)), 0);
         QCOMPARE(r.relay().requests.size(), 3);
         QCOMPARE(lenAtFrame, QList<int>({0, 0, 0}));
         QCOMPARE(bufferAtFrame[1].left(4).toHex(' '), first.left(4).toHex(' '));
         QCOMPARE(bufferAtFrame[2].toHex(' '), (first.mid(4) + second).toHex(' '));
-        QCOMPARE(rxBytes(r.f, 0, 12).toHex(' '), (third + second.mid(4)).toHex(' '));
-        QCOMPARE(logLines(r.f), QStringList({startLine(1), kCorrect}));
+        QCOMPARE(rxBytes(r.link, 0, 12).toHex(' '), (third + second.mid(4)).toHex(' '));
+        QCOMPARE(logLines(r.lst), QStringList({startLine(1), kCorrect}));
     }
 
     // Bytes that come while no transaction runs stay counted; the next
     // reply is stored behind them and the first attempt judges them.
     void bytesBetweenTransactionsStayCounted() {
-        Bench r(kWait);
+        LinkBench r(kWait);
         r.relay().addRelay(1);
-        QVERIFY(connectForm(r.f));
-        QCOMPARE(int(r.f.Modbus(1, 3, 0, 3, 0, 1)), 0);
+        QVERIFY(r.open());
+        QCOMPARE(int(r.link.Modbus(1, 3, 0, 3, 0, 1)), 0);
         const QByteArray reply = ScriptedRelay::readReply(1, 1, Layout::Eight);
 
         r.relay().send(hex("A1B2C3"));
-        QTRY_COMPARE(r.f.RxLen, 3);
-        QCOMPARE(r.f.RxFlag, 1);
-        QCOMPARE(rxBytes(r.f, 0, 8).toHex(' '), (hex("A1B2C3") + reply.mid(3)).toHex(' '));
+        QTRY_COMPARE(r.link.RxLen, 3);
+        QCOMPARE(r.link.RxFlag, 1);
+        QCOMPARE(rxBytes(r.link, 0, 8).toHex(' '), (hex("A1B2C3") + reply.mid(3)).toHex(' '));
 
-        QCOMPARE(int(r.f.Modbus(1, 3, 0, 3, 0, 1)), 0);
+        QCOMPARE(int(r.link.Modbus(1, 3, 0, 3, 0, 1)), 0);
         QCOMPARE(r.relay().requests.size(), 3); // one, then two
-        QCOMPARE(rxBytes(r.f, 0, 11).toHex(' '), (reply + reply.mid(5)).toHex(' '));
-        QCOMPARE(r.f.RxLen, 0);
-        QCOMPARE(r.f.RxFlag, 0);
-        QCOMPARE(logLines(r.f), QStringList({startLine(1), kCorrect, startLine(1), kCorrect}));
-        QCOMPARE(r.f.lst->currentRow(), 3);
+        QCOMPARE(rxBytes(r.link, 0, 11).toHex(' '), (reply + reply.mid(5)).toHex(' '));
+        QCOMPARE(r.link.RxLen, 0);
+        QCOMPARE(r.link.RxFlag, 0);
+        QCOMPARE(logLines(r.lst), QStringList({startLine(1), kCorrect, startLine(1), kCorrect}));
+        QCOMPARE(r.lst.currentRow(), 3);
     }
 
     // A reply to the last frame of a failed transaction is judged by the
@@ -394,7 +394,7 @@ private slots:
     void lateReplyCarriedIntoNextTransaction() {
         QFETCH(int, layout);
         QFETCH(int, frames);
-        Bench r(kWait);
+        LinkBench r(kWait);
         r.relay().addRelay(1);
         r.relay().layout = Layout(layout);
         const QByteArray late = ScriptedRelay::readReply(1, 1, Layout(layout));
@@ -402,16 +402,16 @@ private slots:
             if (index == 2) r.relay().sendAfter(kWait + 30, late);
             return index < 3;
         };
-        QVERIFY(connectForm(r.f));
-        QCOMPARE(int(r.f.Modbus(1, 3, 0, 3, 0, 1)), 1);
-        QTRY_COMPARE(int(r.f.RxLen), late.size());
-        QCOMPARE(r.f.RxFlag, 1);
+        QVERIFY(r.open());
+        QCOMPARE(int(r.link.Modbus(1, 3, 0, 3, 0, 1)), 1);
+        QTRY_COMPARE(int(r.link.RxLen), late.size());
+        QCOMPARE(r.link.RxFlag, 1);
 
-        QCOMPARE(int(r.f.Modbus(1, 3, 0, 3, 0, 1)), 0);
+        QCOMPARE(int(r.link.Modbus(1, 3, 0, 3, 0, 1)), 0);
         QCOMPARE(r.relay().requests.size(), 3 + frames);
-        QCOMPARE(r.f.RxLen, 0);
-        QCOMPARE(r.f.RxFlag, 0);
-        QCOMPARE(logLines(r.f), QStringList({startLine(1), kNoReply, startLine(1), kCorrect}));
+        QCOMPARE(r.link.RxLen, 0);
+        QCOMPARE(r.link.RxFlag, 0);
+        QCOMPARE(logLines(r.lst), QStringList({startLine(1), kNoReply, startLine(1), kCorrect}));
     }
 
     // The tests read RxBuf(0..7) as it stands: one fresh byte over an old
@@ -433,33 +433,33 @@ private slots:
         QFETCH(int, result);
         QFETCH(int, frames);
         QFETCH(bool, silent);
-        Bench r(kWait);
+        LinkBench r(kWait);
         r.relay().addRelay(1);
         r.relay().layout = Layout(layout);
-        QVERIFY(connectForm(r.f));
+        QVERIFY(r.open());
         // A non-zero byte 7, so that the seven-byte reply cannot pass the
         // eight-byte rules (over a 0 it always would).
         r.relay().send(QByteArray(8, '\xAA'));
-        QTRY_COMPARE(r.f.RxLen, 8);
-        QCOMPARE(int(r.f.Modbus(1, 3, 0, 3, 0, 1)), 0);
-        const QByteArray stale = rxBytes(r.f, 0, 8);
+        QTRY_COMPARE(r.link.RxLen, 8);
+        QCOMPARE(int(r.link.Modbus(1, 3, 0, 3, 0, 1)), 0);
+        const QByteArray stale = rxBytes(r.link, 0, 8);
         if (Layout(layout) == Layout::Standard) QCOMPARE(stale.at(7), '\xAA');
-        QCOMPARE(r.f.RxLen, 0);
+        QCOMPARE(r.link.RxLen, 0);
 
         const int before = r.relay().requests.size();
         r.relay().script = [&](const QByteArray&, int) {
             if (!silent) r.relay().send(hex("01"));
             return true;
         };
-        QCOMPARE(int(r.f.Modbus(1, 3, 0, 3, 0, 1)), result);
+        QCOMPARE(int(r.link.Modbus(1, 3, 0, 3, 0, 1)), result);
         QCOMPARE(r.relay().requests.size() - before, frames);
-        QCOMPARE(rxBytes(r.f, 0, 8).toHex(' '), stale.toHex(' '));
+        QCOMPARE(rxBytes(r.link, 0, 8).toHex(' '), stale.toHex(' '));
     }
 
     // 40 bytes in one wait: 21 kept, the rest read and dropped.
     void moreThanTwentyOneBytesInOneWait() {
         constexpr int wait = 300;
-        Bench r(wait);
+        LinkBench r(wait);
         r.relay().addRelay(1);
         QByteArray flood = ScriptedRelay::readReply(1, 1, Layout::Eight);
         for (int i = 0; flood.size() < 40; ++i) flood.append(static_cast<char>(0x40 + i));
@@ -468,60 +468,58 @@ private slots:
         r.relay().script = [&](const QByteArray&, int index) {
             if (index != 0) return false;
             r.relay().send(flood);
-            QTimer::singleShot(wait / 2, &r.f, [&] {
-                lenInWait = r.f.RxLen;
-                bufferInWait = rxBytes(r.f, 0, 21);
+            QTimer::singleShot(wait / 2, &r.link, [&] {
+                lenInWait = r.link.RxLen;
+                bufferInWait = rxBytes(r.link, 0, 21);
             });
             return true;
         };
-        QVERIFY(connectForm(r.f));
+        QVERIFY(r.open());
 
-        QCOMPARE(int(r.f.Modbus(1, 3, 0, 3, 0, 1)), 0);
+        QCOMPARE(int(r.link.Modbus(1, 3, 0, 3, 0, 1)), 0);
         QCOMPARE(lenInWait, 21);
         QCOMPARE(bufferInWait.toHex(' '), flood.left(21).toHex(' '));
-        QCOMPARE(rxBytes(r.f, 0, 21).toHex(' '), flood.left(21).toHex(' '));
-        QCOMPARE(r.f.RxLen, 0);
-        QCOMPARE(r.f.RxFlag, 0);
-        QCOMPARE(txFrame(r.f).toHex(' '), hex("010300030001740A").toHex(' '));
-        // Nothing of the flood is left queued to shift the next reply.
-        QVERIFY(r.f.MSComm1->Input().isEmpty());
-        QCOMPARE(int(r.f.Modbus(1, 3, 0, 3, 0, 1)), 0);
+        QCOMPARE(rxBytes(r.link, 0, 21).toHex(' '), flood.left(21).toHex(' '));
+        QCOMPARE(r.link.RxLen, 0);
+        QCOMPARE(r.link.RxFlag, 0);
+        QCOMPARE(txFrame(r.link).toHex(' '), hex("010300030001740A").toHex(' '));
+        // Nothing of the flood is left to shift the next reply.
+        QCOMPARE(int(r.link.Modbus(1, 3, 0, 3, 0, 1)), 0);
         QCOMPARE(r.relay().requests.size(), 2);
-        QCOMPARE(rxBytes(r.f, 0, 8).toHex(' '),
+        QCOMPARE(rxBytes(r.link, 0, 8).toHex(' '),
                  ScriptedRelay::readReply(1, 1, Layout::Eight).toHex(' '));
     }
 
     void moreThanTwentyOneBytesBetweenTransactions() {
-        Bench r(kWait);
+        LinkBench r(kWait);
         r.relay().addRelay(1);
-        QVERIFY(connectForm(r.f));
+        QVERIFY(r.open());
         QByteArray flood;
         for (int i = 0; i < 40; ++i) flood.append(static_cast<char>(0xC0 + i));
         r.relay().send(flood);
-        QTRY_COMPARE(r.f.RxLen, 21);
+        QTRY_COMPARE(r.link.RxLen, 21);
         QTest::qWait(100);
-        QCOMPARE(r.f.RxLen, 21);
-        QCOMPARE(r.f.RxFlag, 1);
-        QCOMPARE(rxBytes(r.f, 0, 21).toHex(' '), flood.left(21).toHex(' '));
-        QVERIFY(r.f.MSComm1->Input().isEmpty());
-        QCOMPARE(r.f.TimeOutFlag.toInt(), 0);
+        QCOMPARE(r.link.RxLen, 21);
+        QCOMPARE(r.link.RxFlag, 1);
+        QCOMPARE(rxBytes(r.link, 0, 21).toHex(' '), flood.left(21).toHex(' '));
+        QCOMPARE(r.link.TimeOutFlag.toInt(), 0);
 
         // The full buffer drops the first reply; the count is reset after
         // that wait, so the second reply is stored and passes.
-        QCOMPARE(int(r.f.Modbus(1, 3, 0, 3, 0, 1)), 0);
+        QCOMPARE(int(r.link.Modbus(1, 3, 0, 3, 0, 1)), 0);
         QCOMPARE(r.relay().requests.size(), 2);
-        QCOMPARE(rxBytes(r.f, 0, 21).toHex(' '),
+        QCOMPARE(rxBytes(r.link, 0, 21).toHex(' '),
                  (ScriptedRelay::readReply(1, 1, Layout::Eight) + flood.mid(8, 13)).toHex(' '));
     }
 
     void rawByteValues() {
-        Bench r(kWait);
-        QVERIFY(connectForm(r.f));
+        LinkBench r(kWait);
+        QVERIFY(r.open());
         const QByteArray bytes = hex("FF00807F01FE");
         r.relay().send(bytes);
-        QTRY_COMPARE(r.f.RxLen, 6);
+        QTRY_COMPARE(r.link.RxLen, 6);
         const int expected[] = {255, 0, 128, 127, 1, 254};
-        for (int i = 0; i < 6; ++i) QCOMPARE(int(r.f.RxBuf[i]), expected[i]);
+        for (int i = 0; i < 6; ++i) QCOMPARE(int(r.link.RxBuf[i]), expected[i]);
 
         // The same values inside a reply that passes.
         const QByteArray reply = ScriptedRelay::withCrc(hex("010302FF0000"));
@@ -529,79 +527,76 @@ private slots:
             r.relay().send(reply);
             return true;
         };
-        QCOMPARE(int(r.f.Modbus(1, 3, 0, 3, 0, 1)), 0); // second attempt
-        QCOMPARE(int(r.f.RxBuf[3]), 255);
-        QCOMPARE(int(r.f.RxBuf[4]), 0);
-        QCOMPARE(rxBytes(r.f, 0, 8).toHex(' '), reply.toHex(' '));
+        QCOMPARE(int(r.link.Modbus(1, 3, 0, 3, 0, 1)), 0); // second attempt
+        QCOMPARE(int(r.link.RxBuf[3]), 255);
+        QCOMPARE(int(r.link.RxBuf[4]), 0);
+        QCOMPARE(rxBytes(r.link, 0, 8).toHex(' '), reply.toHex(' '));
     }
 
-    // A notification that is not received data, or whose read finds
-    // nothing, changes nothing.
+    // A notification that brings no byte changes nothing.
     void notificationsWithoutDataChangeNothing() {
-        Bench r(kWait);
-        QVERIFY(connectForm(r.f));
-        QVERIFY(r.f.MSComm1->CommEvent() != MSComm::comEvReceive);
-        emit r.f.MSComm1->OnComm();
-        QCOMPARE(r.f.RxLen, 0);
-        QCOMPARE(r.f.RxFlag, 0);
+        LinkBench r(kWait);
+        QVERIFY(r.open());
+        emit r.link.MSComm1->OnComm(QByteArray());
+        QCOMPARE(r.link.RxLen, 0);
+        QCOMPARE(r.link.RxFlag, 0);
 
         r.relay().send(hex("5A"));
-        QTRY_COMPARE(r.f.RxLen, 1);
-        QCOMPARE(r.f.MSComm1->CommEvent(), MSComm::comEvReceive);
-        const auto before = r.f.RxBuf;
-        for (int i = 0; i < 3; ++i) emit r.f.MSComm1->OnComm();
-        QCOMPARE(r.f.RxLen, 1);
-        QCOMPARE(r.f.RxFlag, 1);
-        QVERIFY(r.f.RxBuf == before);
+        QTRY_COMPARE(r.link.RxLen, 1);
+        const auto before = r.link.RxBuf;
+        for (int i = 0; i < 3; ++i) emit r.link.MSComm1->OnComm(QByteArray());
+        QCOMPARE(r.link.RxLen, 1);
+        QCOMPARE(r.link.RxFlag, 1);
+        QVERIFY(r.link.RxBuf == before);
     }
 
     void timerOutsideWaitOnlySetsFlag() {
-        Bench r(kWait);
+        LinkBench r(kWait);
         r.relay().addRelay(1);
-        QVERIFY(connectForm(r.f));
-        QVERIFY(!r.f.Timer1->isRunning());
-        QCOMPARE(int(r.f.Modbus(1, 3, 0, 3, 0, 1)), 0);
-        QVERIFY(r.f.Timer1->isRunning());
-        QCOMPARE(r.f.Timer1->Interval(), kWait);
+        QVERIFY(r.open());
+        QVERIFY(!r.link.Timer1->isRunning());
+        QCOMPARE(int(r.link.Modbus(1, 3, 0, 3, 0, 1)), 0);
+        QVERIFY(r.link.Timer1->isRunning());
+        QCOMPARE(r.link.Timer1->Interval(), kWait);
 
-        r.f.TimeOutFlag = QVariant::fromValue<int16_t>(0);
+        r.link.TimeOutFlag = QVariant::fromValue<int16_t>(0);
         r.relay().send(hex("77"));
-        QTRY_COMPARE(r.f.RxLen, 1);
-        const auto rx = r.f.RxBuf;
-        const auto tx = r.f.TxBuf;
-        const int32_t crc = r.f.CrcValue;
-        const QStringList log = logLines(r.f);
-        QSignalSpy fired(r.f.Timer1, &IntervalTimer::Timer);
+        QTRY_COMPARE(r.link.RxLen, 1);
+        const auto rx = r.link.RxBuf;
+        const auto tx = r.link.TxBuf;
+        const int32_t crc = r.link.CrcValue;
+        const QStringList log = logLines(r.lst);
+        QSignalSpy fired(r.link.Timer1, &IntervalTimer::Timer);
         QTest::qWait(3 * kWait + 50);
 
         QVERIFY2(fired.count() >= 2, qPrintable(QString::number(fired.count())));
-        QVERIFY(r.f.Timer1->isRunning());
-        QCOMPARE(r.f.TimeOutFlag.typeId(), int(QMetaType::Short));
-        QCOMPARE(r.f.TimeOutFlag.value<int16_t>(), int16_t(1));
-        QCOMPARE(r.f.RxLen, 1);
-        QCOMPARE(r.f.RxFlag, 1);
-        QVERIFY(r.f.RxBuf == rx);
-        QVERIFY(r.f.TxBuf == tx);
-        QCOMPARE(r.f.CrcValue, crc);
-        QCOMPARE(logLines(r.f), log);
+        QVERIFY(r.link.Timer1->isRunning());
+        QCOMPARE(r.link.TimeOutFlag.typeId(), int(QMetaType::Short));
+        QCOMPARE(r.link.TimeOutFlag.value<int16_t>(), int16_t(1));
+        QCOMPARE(r.link.RxLen, 1);
+        QCOMPARE(r.link.RxFlag, 1);
+        QVERIFY(r.link.RxBuf == rx);
+        QVERIFY(r.link.TxBuf == tx);
+        QCOMPARE(r.link.CrcValue, crc);
+        QCOMPARE(logLines(r.lst), log);
     }
 
     // A wait always gets a whole period of its own: neither a running
     // period nor a notification since the last wait may end it early.
     void waitStartsAWholePeriod() {
         constexpr int wait = 200;
-        Bench r(wait);
+        LinkBench r(wait);
         r.relay().addRelay(1);
-        QVERIFY(connectForm(r.f));
-        QCOMPARE(int(r.f.Modbus(1, 3, 0, 3, 0, 1)), 0);
+        QVERIFY(r.open());
+        QCOMPARE(int(r.link.Modbus(1, 3, 0, 3, 0, 1)), 0);
         // Past one notification, into the middle of the next period.
-        r.f.TimeOutFlag = QVariant::fromValue<int16_t>(0);
+        r.link.TimeOutFlag = QVariant::fromValue<int16_t>(0);
         QTest::qWait(wait + wait / 2);
-        QCOMPARE(r.f.TimeOutFlag.toInt(), 1);
+        QCOMPARE(r.link.TimeOutFlag.toInt(), 1);
 
         QElapsedTimer clock;
         clock.start();
-        QCOMPARE(int(r.f.Modbus(1, 3, 0, 3, 0, 1)), 0);
+        QCOMPARE(int(r.link.Modbus(1, 3, 0, 3, 0, 1)), 0);
         const qint64 took = clock.elapsed();
         QVERIFY2(took >= wait && took < wait + 250, qPrintable(QString::number(took)));
     }
@@ -620,21 +615,21 @@ private slots:
         QFETCH(int, framesBeforeCut);
         QFETCH(bool, answered);
         constexpr int wait = 300;
-        Bench r(wait);
+        LinkBench r(wait);
         if (answered) r.relay().addRelay(1);
-        QVERIFY(connectForm(r.f));
+        QVERIFY(r.open());
         QElapsedTimer clock;
         qint64 cutAt = -1;
         qsizetype framesSeen = -1;
         qsizetype repliesSeen = -1;
-        QTimer::singleShot(cutAtMs, &r.f, [&] {
+        QTimer::singleShot(cutAtMs, &r.link, [&] {
             framesSeen = r.relay().requests.size();
             repliesSeen = r.relay().sent.size();
             cutAt = clock.elapsed();
             r.line.cut();
         });
         clock.start();
-        const int result = r.f.Modbus(1, 3, 0, 3, 0, 1);
+        const int result = r.link.Modbus(1, 3, 0, 3, 0, 1);
         const qint64 took = clock.elapsed();
 
         QCOMPARE(result, answered ? 0 : 1);
@@ -644,10 +639,10 @@ private slots:
         // Ends on the loss, not on the timer.
         QVERIFY2(took - cutAt < 100,
                  qPrintable(QStringLiteral("%1 after the cut").arg(took - cutAt)));
-        QCOMPARE(logLines(r.f), QStringList({startLine(1), answered ? kCorrect : kNoReply}));
-        QCOMPARE(r.f.lst->currentRow(), 1);
-        QVERIFY(r.f.portLost());
-        QVERIFY(!r.f.MSComm1->PortOpen());
+        QCOMPARE(logLines(r.lst), QStringList({startLine(1), answered ? kCorrect : kNoReply}));
+        QCOMPARE(r.lst.currentRow(), 1);
+        QVERIFY(r.link.portLost());
+        QVERIFY(!r.link.MSComm1->PortOpen());
     }
 
     void portNotOpen_data() {
@@ -659,30 +654,30 @@ private slots:
     }
     void portNotOpen() {
         QFETCH(QString, how);
-        Bench r(kWait);
+        LinkBench r(kWait);
         r.relay().addRelay(1);
         if (how != QLatin1String("never")) {
-            QVERIFY(connectForm(r.f));
+            QVERIFY(r.open());
             if (how == QLatin1String("user"))
-                r.f.cmd_conexion->click();
+                r.link.MSComm1->setPortOpen(false);
             else
                 r.line.cut();
             // Unpumped, the port still counts as open; the write finds out.
             if (how == QLatin1String("unseen"))
-                QVERIFY(r.f.MSComm1->PortOpen());
+                QVERIFY(r.link.MSComm1->PortOpen());
             else
-                QTRY_VERIFY(!r.f.MSComm1->PortOpen());
+                QTRY_VERIFY(!r.link.MSComm1->PortOpen());
         }
         QElapsedTimer clock;
         clock.start();
-        const int result = r.f.Modbus(1, 3, 0, 3, 0, 1);
+        const int result = r.link.Modbus(1, 3, 0, 3, 0, 1);
         const qint64 took = clock.elapsed();
         QCOMPARE(result, 1);
         QVERIFY2(took < kWait, qPrintable(QString::number(took)));
-        QCOMPARE(logLines(r.f), QStringList({startLine(1), kNoReply}));
-        QCOMPARE(r.f.lst->currentRow(), 1);
-        QVERIFY(r.f.portLost());
-        QVERIFY(!r.f.MSComm1->PortOpen());
+        QCOMPARE(logLines(r.lst), QStringList({startLine(1), kNoReply}));
+        QCOMPARE(r.lst.currentRow(), 1);
+        QVERIFY(r.link.portLost());
+        QVERIFY(!r.link.MSComm1->PortOpen());
         if (r.line.relay) QVERIFY(r.line.relay->received.isEmpty());
     }
 
@@ -707,40 +702,39 @@ private slots:
             r.f.close();
         });
         clock.start();
-        const int result = r.f.Modbus(1, 3, 0, 3, 0, 1);
+        const int result = r.f.link->Modbus(1, 3, 0, 3, 0, 1);
         const qint64 took = clock.elapsed();
 
         QCOMPARE(result, 1);
         QVERIFY(closedAt >= 0);
         QVERIFY2(took - closedAt < 100,
                  qPrintable(QStringLiteral("%1 after the close").arg(took - closedAt)));
-        QVERIFY(r.f.closing());
-        QVERIFY(!r.f.MSComm1->PortOpen());
+        QVERIFY(r.f.link->closing());
+        QVERIFY(!r.f.link->MSComm1->PortOpen());
         QCOMPARE(r.relay().requests.size(), frames);
     }
 
     // The wait sleeps in the event queue: other events run meanwhile and
     // the process stays nearly idle.
     void waitKeepsEventsFlowing() {
-        Line line;
-        Form1 f; // the real reply wait
-        QVERIFY(connectForm(f));
+        LinkBench r(500); // the real reply wait
+        QVERIFY(r.open());
         bool inside = false;
         QList<int> logSizeSeen;
         for (int at : {100, 700, 1300})
-            QTimer::singleShot(at, &f, [&] { logSizeSeen << (inside ? f.lst->count() : -1); });
+            QTimer::singleShot(at, &r.link, [&] { logSizeSeen << (inside ? r.lst.count() : -1); });
 
         QElapsedTimer clock;
         clock.start();
         const double cpuBefore = cpuMs();
         inside = true;
-        const int result = f.Modbus(1, 3, 0, 3, 0, 1);
+        const int result = r.link.Modbus(1, 3, 0, 3, 0, 1);
         inside = false;
         const double cpu = cpuMs() - cpuBefore;
         const qint64 wall = clock.elapsed();
 
         QCOMPARE(result, 1);
-        QCOMPARE(line.relay->requests.size(), 3);
+        QCOMPARE(r.relay().requests.size(), 3);
         QCOMPARE(logSizeSeen, QList<int>({1, 1, 1}));
         qInfo("three silent attempts: %lld ms wall, %.1f ms CPU", wall, cpu);
         QVERIFY2(cpu < 0.5 * wall, qPrintable(QStringLiteral("%1 ms CPU").arg(cpu)));

@@ -5,7 +5,7 @@
 #include "link/comport.h"
 #include "onscreen.h"
 #include "ui/closeonsignal.h"
-#include "ui/intervaltimer.h"
+#include "link/intervaltimer.h"
 
 #include <QAccessible>
 #include <QApplication>
@@ -278,8 +278,8 @@ private slots:
                                                         {"lst", form->lst}};
         for (const auto& [name, w] : fields) QCOMPARE(control(name), w);
         QCOMPARE(form->objectName(), QStringLiteral("Form1"));
-        QCOMPARE(form->findChild<IntervalTimer*>(QStringLiteral("Timer1")), form->Timer1);
-        QCOMPARE(form->findChild<MSComm*>(QStringLiteral("MSComm1")), form->MSComm1);
+        QCOMPARE(form->findChild<IntervalTimer*>(QStringLiteral("Timer1")), form->link->Timer1);
+        QCOMPARE(form->findChild<MSComm*>(QStringLiteral("MSComm1")), form->link->MSComm1);
     }
 
     void windowFrame() {
@@ -531,25 +531,26 @@ private slots:
     }
 
     void timerIdle() {
-        QCOMPARE(form->Timer1->parent(), form.get());
-        QVERIFY(form->Timer1->Enabled());
-        QCOMPARE(form->Timer1->Interval(), 0);
-        QVERIFY(!form->Timer1->isRunning());
+        QCOMPARE(form->link->Timer1->parent(), form->link);
+        QCOMPARE(form->link->parent(), form.get());
+        QVERIFY(form->link->Timer1->Enabled());
+        QCOMPARE(form->link->Timer1->Interval(), 0);
+        QVERIFY(!form->link->Timer1->isRunning());
     }
 
     void linkStateCleared() {
-        QCOMPARE(form->RxLen, int16_t(0));
-        QCOMPARE(form->RxFlag, int16_t(0));
-        QVERIFY(form->TimeOutFlag.isValid());
-        QCOMPARE(form->TimeOutFlag.metaType(), QMetaType::fromType<int16_t>());
-        QCOMPARE(form->TimeOutFlag.value<int16_t>(), int16_t(0));
-        for (uint8_t b : form->TxBuf) QCOMPARE(int(b), 0);
-        for (uint8_t b : form->RxBuf) QCOMPARE(int(b), 0);
-        QCOMPARE(form->CrcValue, 0);
+        QCOMPARE(form->link->RxLen, int16_t(0));
+        QCOMPARE(form->link->RxFlag, int16_t(0));
+        QVERIFY(form->link->TimeOutFlag.isValid());
+        QCOMPARE(form->link->TimeOutFlag.metaType(), QMetaType::fromType<int16_t>());
+        QCOMPARE(form->link->TimeOutFlag.value<int16_t>(), int16_t(0));
+        for (uint8_t b : form->link->TxBuf) QCOMPARE(int(b), 0);
+        for (uint8_t b : form->link->RxBuf) QCOMPARE(int(b), 0);
+        QCOMPARE(form->link->CrcValue, 0);
         QCOMPARE(int(form->DirActual), 0);
-        QVERIFY(!form->MSComm1->PortOpen());
-        QCOMPARE(form->MSComm1->CommPort(), int16_t(1));
-        QCOMPARE(form->MSComm1->Settings(), QStringLiteral("9600,N,8,1"));
+        QVERIFY(!form->link->MSComm1->PortOpen());
+        QCOMPARE(form->link->MSComm1->CommPort(), int16_t(1));
+        QCOMPARE(form->link->MSComm1->Settings(), QStringLiteral("9600,N,8,1"));
     }
 
     // The controls that take the keyboard, in the order Tab visits them.
@@ -1059,7 +1060,7 @@ private slots:
         Line line(1);
         QVERIFY(line.pty.isValid());
         if (connect) QVERIFY(connectForm(*form));
-        QCOMPARE(form->MSComm1->PortOpen(), connect);
+        QCOMPARE(form->link->MSComm1->PortOpen(), connect);
 
         if (signal) {
             if (ignoredAtStart) std::signal(ignoredAtStart, SIG_IGN);
@@ -1070,16 +1071,16 @@ private slots:
                 QVERIFY(ignored);
             }
             QCOMPARE(::raise(signal), 0);
-            QTRY_VERIFY(form->closing());
+            QTRY_VERIFY(form->link->closing());
         } else {
             QCloseEvent refused;
             refused.ignore();
             QApplication::sendEvent(form.get(), &refused);
             QVERIFY(refused.isAccepted());
-            QVERIFY(!form->MSComm1->PortOpen());
+            QVERIFY(!form->link->MSComm1->PortOpen());
             QVERIFY(form->close());
         }
-        QVERIFY(!form->MSComm1->PortOpen());
+        QVERIFY(!form->link->MSComm1->PortOpen());
         QVERIFY(!form->isVisible());
 
         QSerialPort other(line.pty.slavePath());

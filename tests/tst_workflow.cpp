@@ -1,7 +1,6 @@
 // The three user steps driven through the window, over a real serial line
 // (a pseudo-terminal) with scripted relays on its far end.
 #include "harness.h"
-#include "link/mscomm_unix_p.h"
 #include "texts.h"
 #include "workflow/range.h"
 
@@ -67,7 +66,7 @@ void verifyPanel2Color(const Form1& f, const QColor& c) {
 // outcome of a change leaves, apart from panel 1's colour.
 void verifyReadyToSearch(const Form1& f) {
     QCOMPARE(f.cmd_conexion->text(), QStringLiteral("Desconectar"));
-    QVERIFY(f.MSComm1->PortOpen());
+    QVERIFY(f.link->MSComm1->PortOpen());
     QVERIFY(!ownEnabled(f.cmb_com));
     QVERIFY(f.frm_com->isEnabled());
     QCOMPARE(Form1::BackColor(f.frm_com), Form1::COLOR_IDLE());
@@ -79,7 +78,7 @@ void verifyReadyToSearch(const Form1& f) {
 
 // Step 3 after a successful search.
 void verifyAddressKnown(const Form1& f) {
-    QVERIFY(f.MSComm1->PortOpen());
+    QVERIFY(f.link->MSComm1->PortOpen());
     QVERIFY(!f.frm_com->isEnabled());
     QVERIFY(!f.frm_det->isEnabled());
     QCOMPARE(Form1::BackColor(f.frm_com), Form1::COLOR_IDLE());
@@ -93,7 +92,7 @@ void verifyAddressKnown(const Form1& f) {
 // A completed disconnect; a lost port must end in the very same state.
 void verifyDisconnected(const Form1& f) {
     QCOMPARE(f.cmd_conexion->text(), QStringLiteral("Conectar"));
-    QVERIFY(!f.MSComm1->PortOpen());
+    QVERIFY(!f.link->MSComm1->PortOpen());
     QVERIFY(ownEnabled(f.cmb_com));
     QVERIFY(f.frm_com->isEnabled());
     QCOMPARE(Form1::BackColor(f.frm_com), Form1::COLOR_ACTIVE);
@@ -157,12 +156,11 @@ private slots:
         verifyReadyToSearch(b.f);
         if (QTest::currentTestFailed()) return;
         QCOMPARE(Form1::BackColor(b.f.frm_dir), panel3Before);
-        QCOMPARE(b.f.MSComm1->device(), b.line.pty.slavePath());
-        const QSerialPort& port = *b.f.MSComm1->platform().port;
-        QCOMPARE(port.baudRate(), 9600);
-        QCOMPARE(port.parity(), QSerialPort::NoParity);
-        QCOMPARE(port.dataBits(), QSerialPort::Data8);
-        QCOMPARE(port.stopBits(), QSerialPort::OneStop);
+        QCOMPARE(b.f.link->MSComm1->device(), b.line.pty.slavePath());
+        // 9600 8N1, as the device itself has it.
+        const termios line = lineState(b.line.pty);
+        QCOMPARE(cfgetospeed(&line), speed_t(B9600));
+        QCOMPARE(line.c_cflag & (CSIZE | PARENB | CSTOPB), tcflag_t(CS8));
 
         b.f.cmd_conexion->click();
         QCOMPARE(b.f.label->text(), kDisconnected);
@@ -181,7 +179,7 @@ private slots:
         Bench b(kWait, 3);
         b.f.cmb_com->setItemText(2, QStringLiteral("COM7"));
         QVERIFY(connectForm(b.f, 3));
-        QCOMPARE(b.f.MSComm1->device(), b.line.pty.slavePath());
+        QCOMPARE(b.f.link->MSComm1->device(), b.line.pty.slavePath());
         QVERIFY(b.f.label->text().startsWith(QStringLiteral("PUERTO <COM3> DETECTADO.")));
     }
 
@@ -235,7 +233,7 @@ private slots:
 
         QCOMPARE(f.label->text(), status);
         QVERIFY2(f.label->toolTip().contains(path), qPrintable(f.label->toolTip()));
-        QVERIFY(!f.MSComm1->PortOpen());
+        QVERIFY(!f.link->MSComm1->PortOpen());
         QCOMPARE(f.cmd_conexion->text(), QStringLiteral("Conectar"));
         QVERIFY(ownEnabled(f.cmb_com));
         QVERIFY(f.frm_com->isEnabled());
@@ -403,7 +401,7 @@ private slots:
         QVERIFY(!panel3);
         QCOMPARE(iniColor, Form1::COLOR_OK);
         QCOMPARE(finColor, Form1::COLOR_OK);
-        QVERIFY(b.f.MSComm1->PortOpen());
+        QVERIFY(b.f.link->MSComm1->PortOpen());
         QCOMPARE(int(b.f.DirActual), 2);
     }
 
@@ -593,8 +591,8 @@ private slots:
         QCOMPARE(b.f.cmb_dir->currentIndex(), 0);
         QCOMPARE(int(b.f.DirActual), 1);
         for (int i = 0; i < 21; ++i) {
-            QCOMPARE(int(b.f.TxBuf[i]), 0);
-            QCOMPARE(int(b.f.RxBuf[i]), 0);
+            QCOMPARE(int(b.f.link->TxBuf[i]), 0);
+            QCOMPARE(int(b.f.link->RxBuf[i]), 0);
         }
         QCOMPARE(b.f.label->text(), accepted ? changedStatus(entry) : kChangeFailed);
 
@@ -657,7 +655,7 @@ private slots:
         QCOMPARE(b.f.label->text(), kPortLost);
         verifyDisconnected(b.f);
         if (QTest::currentTestFailed()) return;
-        QVERIFY(b.f.portLost());
+        QVERIFY(b.f.link->portLost());
         QCOMPARE(int(b.f.DirActual), 0);
     }
 
@@ -690,7 +688,7 @@ private slots:
         QVERIFY(b.f.label->text().startsWith(QStringLiteral("PUERTO <COM2> DETECTADO.")));
         verifyReadyToSearch(b.f);
         if (QTest::currentTestFailed()) return;
-        QVERIFY(!b.f.portLost());
+        QVERIFY(!b.f.link->portLost());
         QVERIFY(clickAndWait(b.f.cmb_buscar, scanBudget(4, kWait)));
         QCOMPARE(b.f.label->text(), foundStatus(4));
         QCOMPARE(int(b.f.DirActual), 4);
@@ -772,7 +770,7 @@ private slots:
             if (index != before + escAt) return false;
             if (relayAt && !duringChange)
                 connect(
-                    b.f.MSComm1, &MSComm::OnComm, this,
+                    b.f.link->MSComm1, &MSComm::OnComm, this,
                     [&] { QTimer::singleShot(0, this, pressEsc); }, Qt::SingleShotConnection);
             else
                 QTimer::singleShot(0, this, pressEsc);
@@ -782,7 +780,7 @@ private slots:
         QTest::qWait(4 * kWait); // nothing more goes out
         QCOMPARE(requestFrames(b.relay()).mid(before), frames);
         QCOMPARE(logLines(b.f).mid(b.f.lst->count() - logTail.size()), logTail);
-        QVERIFY(b.f.MSComm1->PortOpen());
+        QVERIFY(b.f.link->MSComm1->PortOpen());
         if (duringChange) {
             QCOMPARE(b.f.label->text(), kChangeFailed);
             verifyReadyToSearch(b.f);
@@ -857,12 +855,12 @@ private slots:
 
         QVERIFY(requestsAtClose >= 0);
         QVERIFY(returned);
-        QVERIFY(b.f.closing());
+        QVERIFY(b.f.link->closing());
         QCOMPARE(code, 0); // the last window closed, so the program ended
         QVERIFY2(returnedAfterClose >= 0 && returnedAfterClose < 1000,
                  qPrintable(QString::number(returnedAfterClose)));
         QVERIFY2(quitAfterClose < 1000, qPrintable(QString::number(quitAfterClose)));
-        QVERIFY(!b.f.MSComm1->PortOpen());
+        QVERIFY(!b.f.link->MSComm1->PortOpen());
 
         // The loop stopped: no address after the one it was on, not even
         // one that would only be logged.

@@ -48,6 +48,19 @@ struct LineSettings {
     QSerialPort::StopBits stopBits = QSerialPort::OneStop;
 };
 
+// Why a COM number would not open. Most causes leave the user to choose
+// another port; for the others another port would not help. Only Linux
+// tells them apart.
+struct OpenFailure {
+    // NeedsAdministrator: no group to join would help (the device's group is
+    // root), so only an administrator can grant access.
+    enum Cause { None, Unavailable, PermissionDenied, InUse, NeedsAdministrator };
+    Cause cause = None;
+    QString device; // the device COM n resolved to, links followed; empty when none
+    QString group;  // the group owning the device, for PermissionDenied
+    QString detail; // one line for the log and the tooltip
+};
+
 // Parses a text like "9600,N,8,1" (baud, parity N/E/O/M/S, data bits 5..8,
 // stop bits 1, 1.5 or 2). Empty on anything else.
 std::optional<LineSettings> parseSettings(const QString& text);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "link/comport.h"
+
 #include <QByteArray>
 #include <QObject>
 #include <QSerialPort>
@@ -10,26 +12,23 @@
 class MSCommPrivate;
 
 // A failure of a serial control operation, with the control's error number.
+// An open that fails (8002) says why in failure.
 struct CommError {
     int number;
+    comport::OpenFailure failure{};
 };
 
 // The window's serial communications control: a port chosen by number,
-// line settings given as text, bytes out unchanged, and one OnComm
-// notification with one read per received byte.
+// line settings given as text, bytes out unchanged, and every chunk of
+// bytes the system receives handed on whole, in order, as it comes.
 class MSComm : public QObject {
     Q_OBJECT
 public:
-    // Event codes (CommEvent).
-    static constexpr int16_t comEvReceive = 2;
-    static constexpr int16_t comEventRxOver = 1008;
-
     // Error numbers.
     static constexpr int ErrInvalidPropertyValue = 380;
     static constexpr int ErrInvalidPortNumber = 8002;
     static constexpr int ErrPortAlreadyOpen = 8005;
     static constexpr int ErrPortNotOpen = 8018;
-    static constexpr int ErrWriteFailed = 8020;
 
     explicit MSComm(QObject* parent = nullptr);
     ~MSComm() override;
@@ -43,35 +42,14 @@ public:
     bool PortOpen() const;
     void setPortOpen(bool open);
 
-    // Hands the bytes to the port, unchanged and in order.
+    // Hands the bytes to the port, unchanged and in order. A port that fails
+    // meanwhile is lost (PortLost), not reported here.
     void setOutput(const QByteArray& bytes);
-
-    // Takes at most InputLen() waiting bytes out of the receive buffer.
-    QByteArray Input();
-
-    int16_t CommEvent() const { return m_commEvent; }
 
     // The device that COM CommPort() was opened on, for messages.
     QString device() const { return m_device; }
 
-    // Why the last open failed (all 8002). Most causes leave the user to
-    // choose another port; for the others another port would not help. Only
-    // Linux tells them apart.
-    struct OpenFailure {
-        // NeedsAdministrator: no group to join would help (the device's
-        // group is root), so only an administrator can grant access.
-        enum Cause { None, Unavailable, PermissionDenied, InUse, NeedsAdministrator };
-        Cause cause = None;
-        QString device; // the device COM n resolved to, links followed; empty when none
-        QString group;  // the group owning the device, for PermissionDenied
-        QString detail; // one line for the log and the tooltip
-    };
-    const OpenFailure& openFailure() const { return m_openFailure; }
-
     // Fixed configuration; the program never changes it.
-    int16_t InputLen() const { return 1; }
-    int16_t RThreshold() const { return 1; }
-    int16_t SThreshold() const { return 0; }
     bool DTREnable() const { return true; }
     bool RTSEnable() const { return false; }
     bool NullDiscard() const { return false; }
@@ -81,16 +59,9 @@ public:
     int OutBufferSize() const { return 512; }
     QSerialPort::FlowControl Handshaking() const { return QSerialPort::NoFlowControl; }
 
-    // Raises the notifications for bytes received from the line, as if the
-    // system had delivered them in this one chunk.
-    void deliver(QByteArray chunk);
-
-    // The platform's port underneath (mscomm_unix_p.h, mscomm_win_p.h), for
-    // tests that check the line state.
-    const MSCommPrivate& platform() const { return *d; }
-
 signals:
-    void OnComm();
+    // Bytes received from the line, as the system delivered them.
+    void OnComm(const QByteArray& received);
     // The open port failed (device removed, line gone); it has been closed.
     void PortLost();
 
@@ -102,7 +73,7 @@ private:
     static void report(const QString& line);
     // "COMn", with the device it is on where that has another name.
     QString where() const;
-    void closePort();
+    [[noreturn]] void failOpen(const comport::OpenFailure& why);
     // The open port failed underneath: closed, reported once, PortLost raised.
     void lose(const QString& reason);
 
@@ -110,9 +81,5 @@ private:
     int16_t m_commPort = 1;
     QString m_settings = QStringLiteral("9600,N,8,1");
     QString m_device;
-    OpenFailure m_openFailure;
-    QByteArray m_received;
-    int16_t m_commEvent = 0;
     bool m_lost = false;
-    quint64 m_closes = 0; // tells a delivery that a handler closed the port
 };

@@ -1,13 +1,13 @@
 // The serial control's open, close, send and receive on Linux.
 #include "link/comport.h"
-#include "link/mscomm_unix_p.h"
+#include "mscomm_p.h"
 
 #include <cerrno>
 #include <cstring>
 
 MSCommPrivate::MSCommPrivate(MSComm* q) : q(q), port(new QSerialPort(q)) {
     QObject::connect(port, &QSerialPort::readyRead, q,
-                     [this] { this->q->deliver(port->readAll()); });
+                     [this] { emit this->q->OnComm(port->readAll()); });
     QObject::connect(port, &QSerialPort::errorOccurred, q,
                      [this](QSerialPort::SerialPortError e) { onError(e); });
 }
@@ -43,14 +43,13 @@ void MSCommPrivate::close() {
     if (port->isOpen()) port->close();
 }
 
-bool MSCommPrivate::write(const QByteArray& bytes) {
+void MSCommPrivate::write(const QByteArray& bytes) {
     if (port->write(bytes) != bytes.size()) {
         onError(QSerialPort::WriteError);
-        return false;
+        return;
     }
     // Hand the bytes to the device now rather than at the next event pass.
     port->flush();
-    return port->isOpen();
 }
 
 void MSCommPrivate::onError(QSerialPort::SerialPortError error) {

@@ -1,10 +1,10 @@
 // The serial control's open, close, send and receive on Windows.
 #include "link/comport.h"
-#include "link/mscomm_win_p.h"
 #include "link/winserial.h"
+#include "mscomm_p.h"
 
 MSCommPrivate::MSCommPrivate(MSComm* q) : q(q), serial(new WinSerial(q)) {
-    QObject::connect(serial, &WinSerial::received, q, &MSComm::deliver);
+    QObject::connect(serial, &WinSerial::received, q, &MSComm::OnComm);
     QObject::connect(serial, &WinSerial::failed, q,
                      [this](const QString& reason) { this->q->lose(reason); });
 }
@@ -32,8 +32,6 @@ void MSCommPrivate::close() {
     serial->close();
 }
 
-bool MSCommPrivate::write(const QByteArray& bytes) {
-    if (serial->write(bytes)) return true;
-    q->lose(serial->errorString());
-    return false;
+void MSCommPrivate::write(const QByteArray& bytes) {
+    if (!serial->write(bytes)) q->lose(serial->errorString());
 }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "link/mscomm.h"
+#include "link/comport.h"
 
 #include <QString>
 
@@ -10,6 +10,6 @@ namespace comport {
 // told and one line of detail. why is the system's own reason and
 // savedErrno the errno of the failed open (0 where there is none). Only
 // Linux looks further (portdiagnosis_unix.cpp).
-MSComm::OpenFailure diagnose(int n, const QString& device, const QString& why, int savedErrno);
+OpenFailure diagnose(int n, const QString& device, const QString& why, int savedErrno);
 
 } // namespace comport

@@ -120,8 +120,8 @@ QString groupName(gid_t gid) {
 
 // QSerialPort calls a lock held by another program a permission error, so
 // the device itself and its lock decide.
-MSComm::OpenFailure diagnose(int n, const QString& path, const QString& reason, int savedErrno) {
-    MSComm::OpenFailure f{MSComm::OpenFailure::Unavailable, path, QString(), QString()};
+OpenFailure diagnose(int n, const QString& path, const QString& reason, int savedErrno) {
+    OpenFailure f{OpenFailure::Unavailable, path, QString(), QString()};
     QString why = reason;
     const QString error = QString::fromLocal8Bit(std::strerror(savedErrno));
     if (savedErrno != 0 && !why.contains(error)) why += QStringLiteral(" (%1)").arg(error);
@@ -143,25 +143,25 @@ MSComm::OpenFailure diagnose(int n, const QString& path, const QString& reason, 
                   .arg(mode, groupName(st.st_gid));
         if (st.st_gid == 0) {
             // Nobody should join root's group to reach one device.
-            f.cause = MSComm::OpenFailure::NeedsAdministrator;
+            f.cause = OpenFailure::NeedsAdministrator;
             why += QStringLiteral("; only an administrator can grant this user access");
         } else if ((st.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP)) {
             // Joining the group helps only when the group may read and write.
-            f.cause = MSComm::OpenFailure::PermissionDenied;
+            f.cause = OpenFailure::PermissionDenied;
             f.group = groupName(st.st_gid);
             why += QStringLiteral(", and this user is not in that group; sudo usermod -aG %1 "
                                   "$USER, then log in again")
                        .arg(f.group);
         }
     } else if (const qint64 pid = lockHolder(path, f.device, &lockFile)) {
-        f.cause = MSComm::OpenFailure::InUse;
+        f.cause = OpenFailure::InUse;
         why = QStringLiteral("in use by another program: %1 (pid %2) holds %3")
                   .arg(programName(pid))
                   .arg(pid)
                   .arg(lockFile);
     } else if (savedErrno == EBUSY) {
         // Opened for exclusive use (TIOCEXCL) by a program that takes no lock file.
-        f.cause = MSComm::OpenFailure::InUse;
+        f.cause = OpenFailure::InUse;
         why = QStringLiteral("in use by another program (%1)")
                   .arg(QString::fromLocal8Bit(std::strerror(savedErrno)));
     }

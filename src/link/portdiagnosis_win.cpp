@@ -3,8 +3,8 @@
 namespace comport {
 
 // Windows' own reason is all there is to tell.
-MSComm::OpenFailure diagnose(int, const QString& device, const QString& why, int) {
-    return {MSComm::OpenFailure::Unavailable, device, QString(),
+OpenFailure diagnose(int, const QString& device, const QString& why, int) {
+    return {OpenFailure::Unavailable, device, QString(),
             QStringLiteral("%1 cannot be opened: %2").arg(device, why)};
 }
 

@@ -5,8 +5,8 @@
 namespace {
 
 // The relay's own layout: always 8 bytes, check value over bytes 0..5.
-uint8_t eightByteLayout(const uint8_t* tx, const uint8_t* rx) {
-    const auto crc = LongToByteArray(CRC16(rx, 6));
+uint8_t eightByteLayout(const uint8_t* tx, const uint8_t* rx, int32_t crcValue) {
+    const auto crc = LongToByteArray(crcValue);
     uint8_t err = 0;
     if (crc[0] != rx[6]) err = 1;
     if (crc[1] != rx[7]) err = 1;
@@ -30,7 +30,7 @@ bool standardReadReply(const uint8_t* tx, const uint8_t* rx, int freshBytes) {
 
 } // namespace
 
-uint8_t ReplyErrorFlag(const uint8_t* tx, const uint8_t* rx, int freshBytes) {
-    if (eightByteLayout(tx, rx) == 0) return 0;
+uint8_t ReplyErrorFlag(const uint8_t* tx, const uint8_t* rx, int32_t crc, int freshBytes) {
+    if (eightByteLayout(tx, rx, crc) == 0) return 0;
     return standardReadReply(tx, rx, freshBytes) ? 0 : 1;
 }

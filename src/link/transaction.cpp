@@ -1,13 +1,14 @@
 // The Modbus transaction and the two handlers that feed it.
 #include "link/crc.h"
+#include "link/intervaltimer.h"
+#include "link/modbuslink.h"
 #include "link/mscomm.h"
 #include "link/replycheck.h"
-#include "ui/form1.h"
-#include "ui/intervaltimer.h"
 
 #include <QCoreApplication>
 
-uint8_t Form1::Modbus(uint8_t Dir, uint8_t Fcn, uint8_t D0, uint8_t D1, uint8_t D2, uint8_t D3) {
+uint8_t ModbusLink::Modbus(uint8_t Dir, uint8_t Fcn, uint8_t D0, uint8_t D1, uint8_t D2,
+                           uint8_t D3) {
     TxBuf[0] = Dir;
     TxBuf[1] = Fcn;
     TxBuf[2] = D0;
@@ -20,17 +21,18 @@ uint8_t Form1::Modbus(uint8_t Dir, uint8_t Fcn, uint8_t D0, uint8_t D1, uint8_t 
     TxBuf[7] = check[1];
 
     uint8_t ErrorFlag = 1;
-    logLine(QStringLiteral("MENSAJE A LA DIRECCION <%1>: ").arg(Dir));
+    emit logLine(QStringLiteral("MENSAJE A LA DIRECCION <%1>: ").arg(Dir));
 
     int16_t attempts = 0;
-    while (ErrorFlag == 1 && attempts < 3 && !m_linkLost && !m_closing && !m_stopRequested) {
-        try {
-            MSComm1->setOutput(QByteArray(reinterpret_cast<const char*>(TxBuf.data()), 8));
-        } catch (const CommError&) {
-            // A port that refuses the frame will not carry a reply either.
-            m_linkLost = true;
+    while (ErrorFlag == 1 && attempts < 3 && !m_lost && !m_closing && !m_stopRequested) {
+        // A port that is not open carries no frame and no reply.
+        if (!MSComm1->PortOpen()) {
+            m_lost = true;
             break;
         }
+        MSComm1->setOutput(QByteArray(reinterpret_cast<const char*>(TxBuf.data()), 8));
+        // A port that refused the frame is lost, and will not carry a reply.
+        if (m_lost) break;
         ErrorFlag = 0;
         TimeOutFlag = QVariant::fromValue<int16_t>(0);
         Timer1->setInterval(m_replyWait);
@@ -38,7 +40,7 @@ uint8_t Form1::Modbus(uint8_t Dir, uint8_t Fcn, uint8_t D0, uint8_t D1, uint8_t 
 
         // Sleeps in the event queue until something happens; only the reply
         // timer ends a normal wait, a complete reply does not shorten it.
-        while (TimeOutFlag.toInt() == 0 && !m_linkLost && !m_closing)
+        while (TimeOutFlag.toInt() == 0 && !m_lost && !m_closing)
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
         // A lost port ends the wait early; a reply already in still counts,
         // or a relay that took its new address would be reported unchanged.
@@ -52,31 +54,28 @@ uint8_t Form1::Modbus(uint8_t Dir, uint8_t Fcn, uint8_t D0, uint8_t D1, uint8_t 
             RxFlag = 0;
             RxLen = 0;
             CrcValue = CRC16(RxBuf.data(), 6);
-            ErrorFlag = ReplyErrorFlag(TxBuf.data(), RxBuf.data(), freshBytes);
+            ErrorFlag = ReplyErrorFlag(TxBuf.data(), RxBuf.data(), CrcValue, freshBytes);
         } else {
             ErrorFlag = 1;
         }
         ++attempts;
     }
 
-    logLine(ErrorFlag == 1 ? QStringLiteral("---------> NO RESPONDE")
-                           : QStringLiteral("---------> CORRECTO"));
+    emit logLine(ErrorFlag == 1 ? QStringLiteral("---------> NO RESPONDE")
+                                : QStringLiteral("---------> CORRECTO"));
     return ErrorFlag;
 }
 
-void Form1::MSComm1_OnComm() {
-    const int16_t event = MSComm1->CommEvent();
-    if (event != MSComm::comEvReceive) return;
-    const QByteArray text = MSComm1->Input();
-    if (text.isEmpty()) return;
-    const auto byte = static_cast<uint8_t>(text.at(0));
-    // A full buffer drops the byte: nothing is written past its end.
-    if (RxLen < 0 || RxLen >= static_cast<int16_t>(RxBuf.size())) return;
-    RxBuf[RxLen] = byte;
-    RxFlag = 1;
-    ++RxLen;
+void ModbusLink::MSComm1_OnComm(const QByteArray& Input) {
+    for (const char byte : Input) {
+        // A full buffer drops the byte: nothing is written past its end.
+        if (RxLen < 0 || RxLen >= static_cast<int16_t>(RxBuf.size())) return;
+        RxBuf[RxLen] = static_cast<uint8_t>(byte);
+        RxFlag = 1;
+        ++RxLen;
+    }
 }
 
-void Form1::Timer1_Timer() {
+void ModbusLink::Timer1_Timer() {
     TimeOutFlag = QVariant::fromValue<int16_t>(1);
 }

@@ -1,7 +1,6 @@
 #include "ui/controls.h"
 
 #include "ui/fonts.h"
-#include "ui/form1.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -82,6 +81,16 @@ QRect twips(int left, int top, int width, int height) {
     return QRect(left / 15, top / 15, width / 15, height / 15);
 }
 
+QColor backColor(const QWidget* w) {
+    return w->palette().color(w->backgroundRole());
+}
+
+void setBackColor(QWidget* w, const QColor& c) {
+    QPalette p = w->palette();
+    p.setColor(w->backgroundRole(), c);
+    w->setPalette(p);
+}
+
 void place(QWidget* w, const char* name, const QRect& geometry) {
     w->setObjectName(QLatin1String(name));
     w->setGeometry(geometry);
@@ -121,7 +130,7 @@ QLineEdit* rangeBox(QWidget* parent, const char* name, const QString& text, cons
     e->setText(text);
     e->setValidator(new TypingLimit(3, e));
     // Disabled, the box greys its text only.
-    Form1::setBackColor(e, QApplication::palette(e).color(QPalette::Active, QPalette::Base));
+    setBackColor(e, QApplication::palette(e).color(QPalette::Active, QPalette::Base));
     return e;
 }
 

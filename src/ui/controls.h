@@ -4,6 +4,7 @@
 #include <QString>
 #include <QStringList>
 
+class QColor;
 class QComboBox;
 class QGroupBox;
 class QLabel;
@@ -17,6 +18,10 @@ class QWidget;
 namespace controls {
 
 QRect twips(int left, int top, int width, int height);
+
+// The colour a control fills its background with.
+QColor backColor(const QWidget* w);
+void setBackColor(QWidget* w, const QColor& c);
 
 // Names the widget and puts it in its place.
 void place(QWidget* w, const char* name, const QRect& geometry);

@@ -1,9 +1,9 @@
 #include "ui/form1.h"
 
+#include "link/modbuslink.h"
 #include "link/mscomm.h"
 #include "ui/controls.h"
 #include "ui/fonts.h"
-#include "ui/intervaltimer.h"
 #include "ui/loglist.h"
 #include "ui/portcombo.h"
 
@@ -35,7 +35,8 @@ static void initResources() {
     Q_INIT_RESOURCE(resources);
 }
 
-Form1::Form1(int replyWaitMs, QWidget* parent) : QWidget(parent), m_replyWait(replyWaitMs) {
+Form1::Form1(int replyWaitMs, QWidget* parent)
+    : QWidget(parent), link(new ModbusLink(replyWaitMs, this)) {
     initResources();
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QStringLiteral("CONFIGURACION DIRECCION PARA DISPOSITIVOS ORVANT"));
@@ -52,14 +53,13 @@ Form1::Form1(int replyWaitMs, QWidget* parent) : QWidget(parent), m_replyWait(re
     connect(cmd_cambiar, &QPushButton::clicked, this, &Form1::cmd_cambiar_Click);
     // Also raised when the program sets the value; start-up relies on it.
     connect(chk_aut, &QCheckBox::stateChanged, this, &Form1::chk_aut_Click);
-    connect(MSComm1, &MSComm::OnComm, this, &Form1::MSComm1_OnComm);
-    connect(MSComm1, &MSComm::PortLost, this, &Form1::MSComm1_PortLost);
-    connect(Timer1, &IntervalTimer::Timer, this, &Form1::Timer1_Timer);
+    connect(link, &ModbusLink::logLine, this, &Form1::logLine);
+    connect(link, &ModbusLink::PortLost, this, &Form1::link_PortLost);
     // Live only while a search runs, so Esc reaches the controls as before
     // at every other moment.
     m_stopKey = new QShortcut(QKeySequence(Qt::Key_Escape), this);
     m_stopKey->setEnabled(false);
-    connect(m_stopKey, &QShortcut::activated, this, [this] { m_stopRequested = true; });
+    connect(m_stopKey, &QShortcut::activated, link, &ModbusLink::requestStop);
 
     Form_Load();
 
@@ -102,14 +102,6 @@ void Form1::createControls() {
     lst = new LogList(this);
     place(lst, "lst", twips(3480, 960, 3135, 2595));
     lst->raise(); // in front of Frame1
-
-    Timer1 = new IntervalTimer(this);
-    Timer1->setObjectName(QStringLiteral("Timer1"));
-    Timer1->setEnabled(true);
-    Timer1->setInterval(0);
-
-    MSComm1 = new MSComm(this);
-    MSComm1->setObjectName(QStringLiteral("MSComm1"));
 
     setUpKeyboard();
     for (QWidget* w : std::initializer_list<QWidget*>{
@@ -201,13 +193,11 @@ void Form1::applyFonts() {
 }
 
 QColor Form1::BackColor(const QWidget* w) {
-    return w->palette().color(w->backgroundRole());
+    return controls::backColor(w);
 }
 
 void Form1::setBackColor(QWidget* w, const QColor& c) {
-    QPalette p = w->palette();
-    p.setColor(w->backgroundRole(), c);
-    w->setPalette(p);
+    controls::setBackColor(w, c);
 }
 
 void Form1::setPanel2Color(const QColor& c) {
@@ -219,16 +209,13 @@ void Form1::setPanel2Color(const QColor& c) {
 }
 
 void Form1::logLine(const QString& text) {
-    lst->addItem(text);
-    const int index = lst->count() - 1;
-    lst->setCurrentRow(index);
-    lst->scrollToItem(lst->item(index));
+    lst->addLine(text);
 }
 
 void Form1::Form_Load() {
-    RxLen = 0;
-    RxFlag = 0;
-    TimeOutFlag = QVariant::fromValue<int16_t>(0);
+    link->RxLen = 0;
+    link->RxFlag = 0;
+    link->TimeOutFlag = QVariant::fromValue<int16_t>(0);
     cmb_com->setCurrentText(QStringLiteral("COM1"));
     cmb_dir->setCurrentText(QStringLiteral("1"));
     label->setText(QStringLiteral("CONECTE LA INTERFAZ USB O RS232 Y SELECCIONE EL PUERTO COM"));
@@ -239,7 +226,7 @@ void Form1::Form_Load() {
 
 void Form1::Form_Unload(int16_t& Cancel) {
     Q_UNUSED(Cancel);
-    if (MSComm1->PortOpen()) MSComm1->setPortOpen(false);
+    if (link->MSComm1->PortOpen()) link->MSComm1->setPortOpen(false);
 }
 
 bool Form1::eventFilter(QObject* watched, QEvent* event) {
@@ -259,6 +246,6 @@ void Form1::closeEvent(QCloseEvent* event) {
     int16_t Cancel = 0;
     Form_Unload(Cancel);
     // A transaction waiting inside a handler sees this and ends at once.
-    m_closing = true;
+    link->shutDown();
     event->accept();
 }

@@ -1,9 +1,7 @@
 #pragma once
 
 #include <QColor>
-#include <QVariant>
 #include <QWidget>
-#include <array>
 #include <cstdint>
 
 class QCheckBox;
@@ -13,12 +11,11 @@ class QLabel;
 class QLineEdit;
 class QPushButton;
 class QShortcut;
-class IntervalTimer;
 class LogList;
-class MSComm;
+class ModbusLink;
 
-// The program's one window. Its controls, the link state and every handler
-// live here, as plain fields and members, all on the GUI thread.
+// The program's one window: its controls, their colours and the three
+// steps, on top of the Modbus exchange it owns. All on the GUI thread.
 class Form1 : public QWidget {
     Q_OBJECT
 public:
@@ -50,16 +47,9 @@ public:
     QComboBox* cmb_dir;
     QPushButton* cmd_cambiar;
     LogList* lst;
-    IntervalTimer* Timer1;
-    MSComm* MSComm1;
 
-    // Link state shared by the transaction and the receive and timer handlers.
-    std::array<uint8_t, 21> TxBuf{};
-    std::array<uint8_t, 21> RxBuf{};
-    int16_t RxLen = 0;
-    int16_t RxFlag = 0;
-    QVariant TimeOutFlag; // holds the 16-bit integer 0 or 1 once start-up has run
-    int32_t CrcValue = 0;
+    // The serial control, the reply timer, the link state and the transaction.
+    ModbusLink* link;
 
     // Address of the relay the last search found.
     uint8_t DirActual = 0;
@@ -71,11 +61,6 @@ public:
     void chk_aut_Click();
     void cmb_buscar_Click();
     void cmd_cambiar_Click();
-    void MSComm1_OnComm();
-    void Timer1_Timer();
-
-    // One request to a relay; 0 when a valid reply came, 1 when none did.
-    uint8_t Modbus(uint8_t Dir, uint8_t Fcn, uint8_t D0, uint8_t D1, uint8_t D2, uint8_t D3);
 
     // Appends a line to the log, selects it and scrolls it into view.
     void logLine(const QString& text);
@@ -83,12 +68,6 @@ public:
     // Background colour of a panel member or text box.
     static QColor BackColor(const QWidget* w);
     static void setBackColor(QWidget* w, const QColor& c);
-
-    int replyWait() const { return m_replyWait; }
-    // True once the open port failed, until the next successful open.
-    bool portLost() const { return m_linkLost; }
-    // True once the window has been closed.
-    bool closing() const { return m_closing; }
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -102,7 +81,7 @@ private:
     void createChangePanel();
     void setUpKeyboard();
     void applyFonts();
-    void MSComm1_PortLost();
+    void link_PortLost();
     void showPortLost();
     void disconnectSteps();
     // Panel 2's members take the colour together.
@@ -120,12 +99,8 @@ private:
         Form1& m_form;
     };
 
-    int m_replyWait;
-    bool m_linkLost = false;
-    bool m_closing = false;
-    // Esc during a search: no frame after the current wait.
+    // Esc during a search: live only while one runs.
     QShortcut* m_stopKey = nullptr;
-    bool m_stopRequested = false;
     int m_operations = 0;
     bool m_framedCentred = false;
 };

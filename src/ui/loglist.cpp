@@ -95,6 +95,13 @@ void LogList::addItem(const QString& text) {
     QListWidget::addItem(text);
 }
 
+void LogList::addLine(const QString& text) {
+    addItem(text);
+    const int index = count() - 1;
+    setCurrentRow(index);
+    scrollToItem(item(index));
+}
+
 void LogList::clear() {
     QListWidget::clear();
     m_widest = 0;

@@ -12,6 +12,9 @@ public:
     explicit LogList(QWidget* parent = nullptr);
 
     void addItem(const QString& text);
+    // Appends a line, selects it and scrolls it into view: how every line
+    // reaches the log.
+    void addLine(const QString& text);
     void clear();
 
     // Width of the widest line so far, which every row takes.

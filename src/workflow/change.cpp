@@ -1,4 +1,5 @@
 // Step 3: write the new address into the relay found by the search.
+#include "link/modbuslink.h"
 #include "ui/form1.h"
 
 #include <QCheckBox>
@@ -12,8 +13,8 @@ void Form1::cmd_cambiar_Click() {
     // Read once: the user may pick another entry while the write waits.
     const auto N = static_cast<uint8_t>(cmb_dir->currentText().toInt());
     const Operation running(*this);
-    const uint8_t result = Modbus(DirActual, 6, 0, 3, 0, N);
-    if (m_closing) return;
+    const uint8_t result = link->Modbus(DirActual, 6, 0, 3, 0, N);
+    if (link->closing()) return;
 
     // The texts name the address that was written, even if the user picked
     // another entry while the write waited: the technician labels the relay
@@ -38,6 +39,6 @@ void Form1::cmd_cambiar_Click() {
     cmb_buscar->setEnabled(true);
     cmb_dir->setCurrentText(QStringLiteral("1"));
     DirActual = 1;
-    TxBuf.fill(0);
-    RxBuf.fill(0);
+    link->TxBuf.fill(0);
+    link->RxBuf.fill(0);
 }

@@ -1,4 +1,5 @@
 // Step 1: open and close the chosen serial port.
+#include "link/modbuslink.h"
 #include "link/mscomm.h"
 #include "ui/form1.h"
 
@@ -13,7 +14,7 @@ void Form1::disconnectSteps() {
     cmb_com->setEnabled(true);
     label->setText(QStringLiteral("CONECTE LA RED A TRAVÉS DE LA INTERFAZ USB O RS232 Y "
                                   "SELECCIONE EL PUERTO COM"));
-    MSComm1->setPortOpen(false);
+    link->MSComm1->setPortOpen(false);
     frm_det->setEnabled(false);
     cmd_conexion->setText(QStringLiteral("Conectar"));
     setBackColor(frm_dir, COLOR_IDLE());
@@ -21,11 +22,10 @@ void Form1::disconnectSteps() {
     setBackColor(frm_com, COLOR_ACTIVE);
 }
 
-// The port failed underneath (adapter pulled, line gone); MSComm has closed it.
-void Form1::MSComm1_PortLost() {
-    m_linkLost = true;
+// The port failed underneath (adapter pulled, line gone); it has been closed.
+void Form1::link_PortLost() {
     // A running search or change finishes its own steps first.
-    if (m_operations == 0 && !m_closing) showPortLost();
+    if (m_operations == 0 && !link->closing()) showPortLost();
 }
 
 void Form1::showPortLost() {
@@ -43,19 +43,19 @@ Form1::Operation::Operation(Form1& form) : m_form(form) {
 
 Form1::Operation::~Operation() {
     --m_form.m_operations;
-    if (m_form.m_operations == 0 && m_form.m_linkLost && !m_form.m_closing) m_form.showPortLost();
+    if (m_form.m_operations == 0 && m_form.link->portLost() && !m_form.link->closing())
+        m_form.showPortLost();
 }
 
 void Form1::cmd_conexion_Click() {
     int errorNumber = 0;
+    comport::OpenFailure why;
     const bool connecting = cmd_conexion->text() == QLatin1String("Conectar");
     try {
         if (connecting) {
             cmb_com->setEnabled(false);
-            MSComm1->setCommPort(static_cast<int16_t>(cmb_com->currentIndex() + 1));
-            MSComm1->setSettings(QStringLiteral("9600,N,8,1"));
-            MSComm1->setPortOpen(true);
-            m_linkLost = false;
+            link->openPort(static_cast<int16_t>(cmb_com->currentIndex() + 1),
+                           QStringLiteral("9600,N,8,1"));
             label->setToolTip(QString());
             label->setText(QStringLiteral("PUERTO <COM") +
                            QString::number(cmb_com->currentIndex() + 1) +
@@ -71,6 +71,7 @@ void Form1::cmd_conexion_Click() {
         }
     } catch (const CommError& e) {
         errorNumber = e.number;
+        why = e.failure;
         // Any failed connect hands the port choice back, or the user could
         // only retry the same port forever.
         if (connecting) cmb_com->setEnabled(true);
@@ -79,16 +80,15 @@ void Form1::cmd_conexion_Click() {
     if (errorNumber == MSComm::ErrInvalidPortNumber) {
         cmb_com->setEnabled(true);
         // Another port would not help with these: say what would.
-        const MSComm::OpenFailure& why = MSComm1->openFailure();
         const QString device = QFileInfo(why.device).fileName();
-        if (why.cause == MSComm::OpenFailure::PermissionDenied)
+        if (why.cause == comport::OpenFailure::PermissionDenied)
             label->setText(QStringLiteral("ERROR: SIN PERMISO PARA ABRIR ") + device +
                            QStringLiteral(". AGREGUE SU USUARIO AL GRUPO ") + why.group +
                            QStringLiteral(" Y VUELVA A INICIAR SESIÓN"));
-        else if (why.cause == MSComm::OpenFailure::NeedsAdministrator)
+        else if (why.cause == comport::OpenFailure::NeedsAdministrator)
             label->setText(QStringLiteral("ERROR: SIN PERMISO PARA ABRIR ") + device +
                            QStringLiteral(". UN ADMINISTRADOR DEBE DARLE ACCESO AL DISPOSITIVO"));
-        else if (why.cause == MSComm::OpenFailure::InUse)
+        else if (why.cause == comport::OpenFailure::InUse)
             label->setText(QStringLiteral("ERROR: ") + device +
                            QStringLiteral(" ESTÁ EN USO POR OTRO PROGRAMA. CIÉRRELO E INTENTE DE "
                                           "NUEVO"));

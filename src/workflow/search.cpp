@@ -1,4 +1,5 @@
 // Step 2: find the address of the one relay on the bus.
+#include "link/modbuslink.h"
 #include "ui/form1.h"
 #include "workflow/range.h"
 
@@ -41,18 +42,19 @@ void Form1::cmb_buscar_Click() {
     int current = first; // reaches last + 1, up to 128
     uint8_t result = 1;
     const Operation running(*this);
-    m_stopRequested = false;
+    link->clearStop();
     m_stopKey->setEnabled(true);
-    while (result == 1 && current <= last && !m_linkLost && !m_closing && !m_stopRequested) {
-        result = Modbus(static_cast<uint8_t>(current), 3, 0, 3, 0, 1);
+    while (result == 1 && current <= last && !link->portLost() && !link->closing() &&
+           !link->stopRequested()) {
+        result = link->Modbus(static_cast<uint8_t>(current), 3, 0, 3, 0, 1);
         current = current + 1;
     }
     m_stopKey->setEnabled(false);
     // A relay that answered before the port was lost is still reported.
-    if (m_closing || (m_linkLost && result == 1)) return;
+    if (link->closing() || (link->portLost() && result == 1)) return;
 
     if (result == 1) {
-        if (m_stopRequested) {
+        if (link->stopRequested()) {
             // Esc cut the range short: say where, not that nothing answers. A
             // reply judged before the stop was seen went the found way below.
             const QString where = QStringLiteral("BÚSQUEDA DETENIDA EN LA DIRECCIÓN <") +

@@ -1,32 +1,31 @@
 // The receive path fed any byte stream in any chunking, with the resets a
 // transaction makes in between: RxBuf holds exactly the bytes since the
 // last reset (the first 21 of them), RxLen never leaves 0..21, and nothing
-// else in the window changes.
+// else in the link state changes.
+#include "link/modbuslink.h"
 #include "link/mscomm.h"
-#include "ui/form1.h"
 
-#include <QApplication>
+#include <QCoreApplication>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <vector>
 
 namespace {
-Form1* form = nullptr;
+ModbusLink* link = nullptr;
 }
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
     static int argc = 1;
     static char name[] = "fuzz_receive";
     static char* argv[] = {name, nullptr};
-    new QApplication(argc, argv);
-    form = new Form1();
+    new QCoreApplication(argc, argv);
+    link = new ModbusLink();
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    Form1& f = *form;
+    ModbusLink& f = *link;
     f.RxLen = 0;
     f.RxFlag = 0;
     f.RxBuf.fill(0);
@@ -49,7 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const size_t length = std::min<size_t>(op >> 2, size - i);
         const QByteArray chunk(reinterpret_cast<const char*>(data + i), qsizetype(length));
         i += length;
-        f.MSComm1->deliver(chunk);
+        emit f.MSComm1->OnComm(chunk);
         sinceReset.insert(sinceReset.end(), data + i - length, data + i);
 
         if (f.RxLen < 0 || f.RxLen > 21) std::abort();

@@ -1,6 +1,7 @@
 // The reply check against a second, independent statement of its rule:
 // a reply passes only in the 8-byte layout or as a fresh standard 7-byte
 // answer to a read; nothing else may ever print "CORRECTO".
+#include "link/crc.h"
 #include "link/replycheck.h"
 #include "scriptedrelay.h"
 
@@ -36,7 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::memcpy(tx, data, 8);
     std::memcpy(rx, data + 8, 8);
     const int fresh = data[16] % 22;
-    const uint8_t verdict = ReplyErrorFlag(tx, rx, fresh);
+    const uint8_t verdict = ReplyErrorFlag(tx, rx, CRC16(rx, 6), fresh);
     if (verdict > 1) std::abort();
     if ((verdict == 0) != accepted(tx, rx, fresh)) std::abort();
     return 0;

@@ -1,26 +1,18 @@
 #pragma once
 
-// Shared pieces of the tests: a pseudo-terminal attached as a COM port with
-// a scripted relay on its far end, and small waiting helpers.
+// Shared pieces of the tests on Linux: a pseudo-terminal attached as a COM
+// port with a scripted relay on its far end, with the window or the
+// exchange alone on the near end.
 
-#include "link/mscomm.h"
 #include "pty.h"
 #include "scriptedrelay.h"
-#include "ui/form1.h"
+#include "window.h"
 
-#include "ui/loglist.h"
-#include <QCheckBox>
-#include <QComboBox>
-#include <QGroupBox>
-#include <QLabel>
-#include <QLineEdit>
-#include <QPushButton>
-#include <QTest>
-#include <QTimer>
 #include <grp.h>
 #include <memory>
 #include <pwd.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 // A serial line whose far end is a scripted relay bus, reachable as COM n.
@@ -43,6 +35,13 @@ struct Line {
     std::unique_ptr<ScriptedRelay> relay;
 };
 
+// Line state as the device sees it; the master side reports the slave's.
+inline termios lineState(const Pty& pty) {
+    termios t{};
+    tcgetattr(pty.masterFd(), &t);
+    return t;
+}
+
 // A line on COM n with its relay bus, and the window that uses it. The
 // window goes first, so its port is closed before the line disappears.
 struct Bench {
@@ -52,29 +51,26 @@ struct Bench {
     Form1 f;
 };
 
-// Presses "Conectar" with COM n selected; true when the port opened.
-inline bool connectForm(Form1& f, int comNumber = 1) {
-    f.cmb_com->setCurrentIndex(comNumber - 1);
-    f.cmd_conexion->click();
-    return f.MSComm1->PortOpen();
-}
-
-// Runs a click that starts a transaction from inside the event loop, as a
-// user's click would, and waits until its handler has returned.
-inline bool clickAndWait(QAbstractButton* button, int timeoutMs) {
-    bool done = false;
-    QTimer::singleShot(0, button, [&] {
-        button->click();
-        done = true;
-    });
-    return QTest::qWaitFor([&] { return done; }, timeoutMs);
-}
-
-inline QStringList logLines(const Form1& f) {
-    QStringList lines;
-    for (int i = 0; i < f.lst->count(); ++i) lines << f.lst->item(i)->text();
-    return lines;
-}
+// A line on COM n with its relay bus, and the exchange alone on it. Its
+// log lines go to a log list, as in the window.
+struct LinkBench {
+    explicit LinkBench(int waitMs, int com = 1) : line(com), link(waitMs) {
+        QObject::connect(&link, &ModbusLink::logLine, &lst, &LogList::addLine);
+    }
+    ScriptedRelay& relay() { return *line.relay; }
+    // Opens the line as "Conectar" does; true when it opened.
+    bool open() {
+        try {
+            link.openPort(static_cast<int16_t>(line.com), QStringLiteral("9600,N,8,1"));
+        } catch (const CommError&) {
+            return false;
+        }
+        return link.MSComm1->PortOpen();
+    }
+    Line line;
+    ModbusLink link;
+    LogList lst;
+};
 
 // Hands the device to a group the user nobody is not in (uucp, or root),
 // mode 0660. False when this process may not do that (it is not root).

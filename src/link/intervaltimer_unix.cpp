@@ -1,7 +1,7 @@
 // The reply timer on Linux: a timerfd, which wakes the event loop within
 // microseconds of its expiry (Qt rounds its timers to whole milliseconds
 // and wakes up to a couple of them late).
-#include "ui/intervaltimer.h"
+#include "intervaltimer_p.h"
 
 #include <QCoreApplication>
 #include <QPointer>
@@ -35,35 +35,6 @@ timespec toTimespec(nanoseconds d) {
 
 } // namespace
 
-class IntervalTimerPrivate {
-public:
-    explicit IntervalTimerPrivate(IntervalTimer* q);
-    ~IntervalTimerPrivate();
-
-    void start();
-    void stop();
-    bool armed = false;
-
-private:
-    void arm(Clock::time_point at, nanoseconds period);
-    void onExpired();
-    void learn(nanoseconds late);
-    nanoseconds lead() const;
-
-    IntervalTimer* q;
-    // On CLOCK_MONOTONIC, steady_clock's own: it never expires early, and a
-    // change of the wall clock cannot shorten a wait.
-    int m_fd = -1;
-    QSocketNotifier* m_notifier = nullptr;
-    Clock::time_point m_due;   // the end of the period being timed
-    Clock::time_point m_alarm; // the timerfd's next expiry
-    bool m_first = false;      // the first period after a set: a wait is on it
-    quint64 m_generation = 0;  // tells a stretch awake that the timer was set again
-    // How late the kernel woke us past recent expiries, waits or not.
-    std::array<nanoseconds, 16> m_late{};
-    size_t m_lateCount = 0;
-};
-
 IntervalTimerPrivate::IntervalTimerPrivate(IntervalTimer* q) : q(q) {
     m_fd = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
     if (m_fd < 0) qFatal("orvant-address: no timer: %s", strerror(errno));
@@ -87,16 +58,16 @@ void IntervalTimerPrivate::arm(Clock::time_point at, nanoseconds period) {
 
 void IntervalTimerPrivate::start() {
     ++m_generation;
-    const nanoseconds period = std::chrono::milliseconds(q->m_interval);
-    m_due = q->m_periodStart + period;
+    const nanoseconds period = std::chrono::milliseconds(q->Interval());
+    m_due = q->periodStart() + period;
     m_first = true;
-    armed = true;
+    m_armed = true;
     arm(m_due - std::min(lead(), period / 2), period);
 }
 
 void IntervalTimerPrivate::stop() {
     ++m_generation;
-    armed = false;
+    m_armed = false;
     const itimerspec off{};
     timerfd_settime(m_fd, 0, &off, nullptr);
 }
@@ -105,7 +76,7 @@ void IntervalTimerPrivate::onExpired() {
     uint64_t expirations = 0;
     // Nothing to read: the timer was set again after the fd became ready.
     if (::read(m_fd, &expirations, sizeof expirations) != sizeof expirations) return;
-    const nanoseconds period = std::chrono::milliseconds(q->m_interval);
+    const nanoseconds period = std::chrono::milliseconds(q->Interval());
     // The kernel woke us this late past the last expiry.
     m_alarm += (expirations - 1) * period;
     learn(Clock::now() - m_alarm);
@@ -145,20 +116,4 @@ nanoseconds IntervalTimerPrivate::lead() const {
     std::array<nanoseconds, 16> sorted = m_late;
     std::sort(sorted.begin(), sorted.begin() + n);
     return std::min(sorted[n * 3 / 4], kMaxLead);
-}
-
-IntervalTimer::IntervalTimer(QObject* parent)
-    : QObject(parent), d(std::make_unique<IntervalTimerPrivate>(this)) {}
-
-IntervalTimer::~IntervalTimer() = default;
-
-bool IntervalTimer::isRunning() const {
-    return d->armed;
-}
-
-void IntervalTimer::update() {
-    if (m_enabled && m_interval > 0)
-        d->start();
-    else
-        d->stop();
 }

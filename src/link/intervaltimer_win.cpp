@@ -2,27 +2,11 @@
 // message queue (WM_TIMER). QTimer's precise timers run on another thread
 // and reach the GUI thread as posted events, which Wine delivers hundreds of
 // milliseconds late.
-#include "ui/intervaltimer.h"
+#include "intervaltimer_p.h"
 
 #include <QHash>
 #include <qt_windows.h>
 #include <timeapi.h>
-
-class IntervalTimerPrivate {
-public:
-    explicit IntervalTimerPrivate(IntervalTimer* q) : q(q) {}
-    ~IntervalTimerPrivate() { stop(); }
-
-    void start(int ms);
-    void stop();
-    bool isActive() const { return m_id != 0; }
-
-private:
-    static void CALLBACK onTimer(HWND, UINT, UINT_PTR id, DWORD);
-
-    IntervalTimer* q;
-    UINT_PTR m_id = 0;
-};
 
 namespace {
 
@@ -34,8 +18,9 @@ QHash<UINT_PTR, IntervalTimerPrivate*>& running() {
 
 } // namespace
 
-void IntervalTimerPrivate::start(int ms) {
+void IntervalTimerPrivate::start() {
     stop();
+    const int ms = q->Interval();
     // Without a 1 ms system timer, WM_TIMER comes up to a 15.6 ms tick late.
     timeBeginPeriod(1);
     m_id = SetCoalescableTimer(nullptr, 0, UINT(ms < USER_TIMER_MINIMUM ? USER_TIMER_MINIMUM : ms),
@@ -57,20 +42,4 @@ void IntervalTimerPrivate::stop() {
 
 void CALLBACK IntervalTimerPrivate::onTimer(HWND, UINT, UINT_PTR id, DWORD) {
     if (IntervalTimerPrivate* timer = running().value(id)) emit timer->q->Timer();
-}
-
-IntervalTimer::IntervalTimer(QObject* parent)
-    : QObject(parent), d(std::make_unique<IntervalTimerPrivate>(this)) {}
-
-IntervalTimer::~IntervalTimer() = default;
-
-bool IntervalTimer::isRunning() const {
-    return d->isActive();
-}
-
-void IntervalTimer::update() {
-    if (m_enabled && m_interval > 0)
-        d->start(m_interval);
-    else
-        d->stop();
 }

@@ -17,12 +17,12 @@ public:
     void afterOpen();
     void applySettings();
     void close();
-    // False when the port failed; it has then been lost.
-    bool write(const QByteArray& bytes);
-
-    MSComm* const q;
-    QSerialPort* const port;
+    // A port that fails is lost.
+    void write(const QByteArray& bytes);
 
 private:
     void onError(QSerialPort::SerialPortError error);
+
+    MSComm* const q;
+    QSerialPort* const port;
 };

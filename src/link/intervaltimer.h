@@ -34,7 +34,6 @@ signals:
     void Timer();
 
 private:
-    friend class IntervalTimerPrivate;
     // Starts the clock over from m_periodStart, or stops it.
     void update();
 

@@ -19,9 +19,10 @@ public:
     void afterOpen() {}
     void applySettings();
     void close();
-    // False when the port failed; it has then been lost.
-    bool write(const QByteArray& bytes);
+    // A port that fails is lost.
+    void write(const QByteArray& bytes);
 
+private:
     MSComm* const q;
     WinSerial* const serial;
 };

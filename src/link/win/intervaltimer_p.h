@@ -1,0 +1,23 @@
+#pragma once
+
+// The reply timer's Windows half: a timer of the GUI thread's message queue.
+#include "link/intervaltimer.h"
+
+#include <qt_windows.h>
+
+class IntervalTimerPrivate {
+public:
+    explicit IntervalTimerPrivate(IntervalTimer* q) : q(q) {}
+    ~IntervalTimerPrivate() { stop(); }
+
+    // Times a new period of q's interval, or stops.
+    void start();
+    void stop();
+    bool isRunning() const { return m_id != 0; }
+
+private:
+    static void CALLBACK onTimer(HWND, UINT, UINT_PTR id, DWORD);
+
+    IntervalTimer* q;
+    UINT_PTR m_id = 0;
+};
