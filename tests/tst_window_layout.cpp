@@ -1,29 +1,23 @@
-// The window as the user first sees it: every control in its place with its
-// texts, fonts, colours, lists and states, the keyboard order, and what the
-// window does when it is closed.
-#include "harness.h"
+// The window as the user first sees it: its frame, icon and place on the
+// screen, every control in its place with its texts, fonts, colours, lists
+// and states, and what the window does when it is closed.
 #include "link/comport.h"
-#include "onscreen.h"
 #include "ui/closeonsignal.h"
 #include "link/intervaltimer.h"
+#include "windowfixture.h"
 
-#include <QAccessible>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QFontMetrics>
 #include <QImage>
 #include <QMenuBar>
-#include <QPainter>
 #include <QRegion>
 #include <QScreen>
 #include <QSerialPort>
-#include <QSignalSpy>
 #include <QStyle>
 #include <QStyleOption>
 #include <QTemporaryDir>
-#include <algorithm>
 #include <csignal>
-#include <memory>
 
 namespace {
 
@@ -61,66 +55,6 @@ double paintedShare(QWidget* w, const QColor& colour) {
         }
     }
     return total ? double(hits) / total : 0.0;
-}
-
-// Rows of the image that hold ink: pixels clearly off the background.
-int inkRows(const QImage& image, QRgb background) {
-    int rows = 0;
-    for (int y = 0; y < image.height(); ++y) {
-        for (int x = 0; x < image.width(); ++x) {
-            const QRgb p = image.pixel(x, y);
-            if (qAbs(qRed(p) - qRed(background)) + qAbs(qGreen(p) - qGreen(background)) +
-                    qAbs(qBlue(p) - qBlue(background)) >
-                90) {
-                ++rows;
-                break;
-            }
-        }
-    }
-    return rows;
-}
-
-// Ink rows of the text shown on the same screen in the same colours, with
-// room to spare above and below, in a window of its own placed clear of the
-// others: what a control shows when it cuts no glyph.
-int unclippedInkRows(const QFont& font, int width, int flags, const QString& text,
-                     const QColor& ink, const QColor& paper) {
-    QLabel roomy;
-    roomy.setWindowFlags(Qt::ToolTip | Qt::FramelessWindowHint | Qt::X11BypassWindowManagerHint);
-    roomy.setAttribute(Qt::WA_ShowWithoutActivating);
-    roomy.setFont(font);
-    roomy.setAutoFillBackground(true);
-    QPalette palette = roomy.palette();
-    palette.setColor(QPalette::Window, paper);
-    palette.setColor(QPalette::WindowText, ink);
-    roomy.setPalette(palette);
-    roomy.setTextFormat(Qt::PlainText);
-    roomy.setWordWrap(flags & Qt::TextWordWrap);
-    roomy.setAlignment(Qt::Alignment(flags) & (Qt::AlignHorizontal_Mask | Qt::AlignVertical_Mask));
-    roomy.setContentsMargins(0, 50, 0, 50);
-    roomy.setText(text);
-    roomy.setGeometry(0, 0, width, 200);
-    roomy.show();
-    if (!QTest::qWaitForWindowExposed(&roomy)) return -1;
-    const QImage image = settledOnScreen(&roomy);
-    return inkRows(image, paper.rgb());
-}
-
-QImage grabbed(QWidget* w, const QRect& r) {
-    return settledOnScreen(w, r);
-}
-
-// Presses keys in a text box: '<' is Backspace, '*' selects everything,
-// anything else is typed.
-void typeInto(QLineEdit* box, const QString& keys) {
-    for (QChar c : keys) {
-        if (c == QLatin1Char('<'))
-            QTest::keyClick(box, Qt::Key_Backspace);
-        else if (c == QLatin1Char('*'))
-            QTest::keyClick(box, Qt::Key_A, Qt::ControlModifier);
-        else
-            QTest::keyClicks(box, QString(c));
-    }
 }
 
 // Every status text the window can show, with the longest numbers filled in.
@@ -161,37 +95,12 @@ QList<QPair<const char*, QString>> statusTexts() {
 
 } // namespace
 
-class TestWindow : public QObject {
+class TestWindowLayout : public QObject, private WindowFixture {
     Q_OBJECT
 
-    std::unique_ptr<Form1> form;
-
-    QWidget* control(const QString& name) const {
-        if (name == QLatin1String("Form1")) return form.get();
-        return form->findChild<QWidget*>(name);
-    }
-
-    void showAndActivate() {
-        form->show();
-        QVERIFY(QTest::qWaitForWindowExposed(form.get()));
-        form->activateWindow();
-        QVERIFY(QTest::qWaitForWindowActive(form.get()));
-    }
-
-    // Panel 2 as the user finds it with the range typed by hand.
-    void openRangeForTyping() {
-        form->frm_det->setEnabled(true);
-        form->chk_aut->setChecked(false);
-    }
-
 private slots:
-    void init() {
-        form = std::make_unique<Form1>();
-        form->show();
-        QVERIFY(QTest::qWaitForWindowExposed(form.get()));
-        QVERIFY(waitPlaced(form.get()));
-    }
-    void cleanup() { form.reset(); }
+    void init() { WindowFixture::init(); }
+    void cleanup() { WindowFixture::cleanup(); }
 
     // Name, container, place, text and font of every visible control.
     void controls_data() {
@@ -429,31 +338,6 @@ private slots:
         QCOMPARE(w->isEnabled(), usable);
     }
 
-    // The buttons' own flags come back into force with their panels.
-    void buttonsUsableOncePanelsEnabled() {
-        form->frm_det->setEnabled(true);
-        form->frm_dir->setEnabled(true);
-        QVERIFY(form->cmb_buscar->isEnabled());
-        QVERIFY(form->cmd_cambiar->isEnabled());
-        QVERIFY(form->cmb_dir->isEnabled());
-        // The automatic range keeps its boxes shut.
-        QVERIFY(!form->txt_ini->isEnabled());
-        QVERIFY(!form->txt_fin->isEnabled());
-        QVERIFY(form->chk_aut->isEnabled());
-
-        // Return and keypad Enter press the focused button, as Space does.
-        showAndActivate();
-        for (QPushButton* b : {form->cmd_conexion, form->cmb_buscar, form->cmd_cambiar}) {
-            QObject::disconnect(b, &QPushButton::clicked, form.get(), nullptr);
-            QSignalSpy clicks(b, &QPushButton::clicked);
-            b->setFocus();
-            QTest::keyClick(b, Qt::Key_Return);
-            QTest::keyClick(b, Qt::Key_Enter, Qt::KeypadModifier);
-            QTest::keyClick(b, Qt::Key_Space);
-            QCOMPARE(clicks.size(), 3);
-        }
-    }
-
     void dropDownLists_data() {
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("pattern");
@@ -525,11 +409,6 @@ private slots:
         QVERIFY(!form->txt_fin->isEnabledTo(form->frm_det));
     }
 
-    void logStartsEmpty() {
-        QCOMPARE(form->lst->count(), 0);
-        QVERIFY(!form->lst->isSortingEnabled());
-    }
-
     void timerIdle() {
         QCOMPARE(form->link->Timer1->parent(), form->link);
         QCOMPARE(form->link->parent(), form.get());
@@ -551,110 +430,6 @@ private slots:
         QVERIFY(!form->link->MSComm1->PortOpen());
         QCOMPARE(form->link->MSComm1->CommPort(), int16_t(1));
         QCOMPARE(form->link->MSComm1->Settings(), QStringLiteral("9600,N,8,1"));
-    }
-
-    // The controls that take the keyboard, in the order Tab visits them.
-    void focusOrder() {
-        const QStringList expected = {"cmb_com", "cmd_conexion", "cmb_buscar",
-                                      "cmb_dir", "cmd_cambiar",  "lst",
-                                      "txt_ini", "txt_fin",      "chk_aut"};
-        QStringList chain;
-        QWidget* w = form->cmb_com;
-        do {
-            if ((w->focusPolicy() & Qt::TabFocus) && !w->isWindow() && w->isVisible())
-                chain << w->objectName();
-            w = w->nextInFocusChain();
-        } while (w != form->cmb_com && chain.size() <= expected.size());
-        QCOMPARE(chain, expected);
-
-        for (QWidget* none :
-             {static_cast<QWidget*>(form->Frame1), static_cast<QWidget*>(form->frm_com),
-              static_cast<QWidget*>(form->frm_det), static_cast<QWidget*>(form->frm_dir),
-              static_cast<QWidget*>(form->label), static_cast<QWidget*>(form->lbl_ini),
-              static_cast<QWidget*>(form->lbl_fin), static_cast<QWidget*>(form->lbl_rango)})
-            QCOMPARE(none->focusPolicy(), Qt::NoFocus);
-    }
-
-    // Focus starts on the port list, and Tab skips the disabled panels.
-    void tabAtStartUp() {
-        showAndActivate();
-        QCOMPARE(QApplication::focusWidget(), static_cast<QWidget*>(form->cmb_com));
-        QStringList visited;
-        for (int i = 0; i < 4; ++i) {
-            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
-            visited << QApplication::focusWidget()->objectName();
-        }
-        QCOMPARE(visited, QStringList({"cmd_conexion", "lst", "cmb_com", "cmd_conexion"}));
-    }
-
-    // Tab and Shift+Tab visit every usable control once per cycle, the log
-    // included, and leave each one; in the log the arrows and paging keys
-    // move the selection and keep the focus.
-    void tabCycle_data() {
-        QTest::addColumn<bool>("portOpen");
-        QTest::addColumn<bool>("byHand");
-        QTest::addColumn<bool>("relayFound");
-        QTest::addColumn<QStringList>("cycle");
-        QTest::newRow("start-up") << false << false << false
-                                  << QStringList{"cmb_com", "cmd_conexion", "lst"};
-        QTest::newRow("port open, automatic range")
-            << true << false << false
-            << QStringList{"cmd_conexion", "cmb_buscar", "lst", "chk_aut"};
-        QTest::newRow("port open, range by hand")
-            << true << true << false
-            << QStringList{"cmd_conexion", "cmb_buscar", "lst", "txt_ini", "txt_fin", "chk_aut"};
-        QTest::newRow("relay found")
-            << true << false << true << QStringList{"cmb_dir", "cmd_cambiar", "lst"};
-        QTest::newRow("every panel enabled")
-            << false << true << true
-            << QStringList{"cmb_com", "cmd_conexion", "cmb_buscar", "cmb_dir", "cmd_cambiar",
-                           "lst",     "txt_ini",      "txt_fin",    "chk_aut"};
-    }
-    void tabCycle() {
-        QFETCH(bool, portOpen);
-        QFETCH(bool, byHand);
-        QFETCH(bool, relayFound);
-        QFETCH(QStringList, cycle);
-        showAndActivate();
-        for (int i = 0; i < 40; ++i) form->logLine(QStringLiteral("---------> NO RESPONDE"));
-        form->cmb_com->setEnabled(!portOpen);
-        form->frm_com->setEnabled(!portOpen || !relayFound);
-        form->frm_det->setEnabled(portOpen ? !relayFound : byHand);
-        form->frm_dir->setEnabled(relayFound);
-        form->chk_aut->setChecked(!byHand);
-        form->findChild<QWidget*>(cycle.first())->setFocus();
-        for (const auto key : {Qt::Key_Tab, Qt::Key_Backtab}) {
-            QStringList visited;
-            for (qsizetype i = 0; i < cycle.size(); ++i) {
-                QWidget* at = QApplication::focusWidget();
-                if (at == form->lst) {
-                    // -1: a page up, -2: a page down from there.
-                    for (const auto& [move, row] : {std::pair{Qt::Key_Home, 0},
-                                                    {Qt::Key_Down, 1},
-                                                    {Qt::Key_End, 39},
-                                                    {Qt::Key_Up, 38},
-                                                    {Qt::Key_PageUp, -1},
-                                                    {Qt::Key_PageDown, -2}}) {
-                        const int before = form->lst->currentRow();
-                        QTest::keyClick(at, move);
-                        QCOMPARE(QApplication::focusWidget(), at);
-                        const int now = form->lst->currentRow();
-                        QVERIFY2(row >= 0    ? now == row
-                                 : row == -1 ? now < before - 1
-                                             : now > before + 1,
-                                 qPrintable(QStringLiteral("%1 to %2").arg(before).arg(now)));
-                    }
-                }
-                QTest::keyClick(at, key);
-                visited << QApplication::focusWidget()->objectName();
-            }
-            QStringList expected = cycle.mid(1) << cycle.first();
-            if (key == Qt::Key_Backtab) {
-                std::reverse(expected.begin(), expected.end());
-                expected = expected.mid(1) << expected.first();
-            }
-            QCOMPARE(visited, expected);
-        }
     }
 
     // What lies in front where controls overlap.
@@ -704,125 +479,6 @@ private slots:
         QVERIFY(form->chk_aut->rect().contains(box));
         QVERIFY2(caption.left() >= form->chk_aut->width(),
                  qPrintable(QStringLiteral("caption starts at %1").arg(caption.left())));
-    }
-
-    // What assistive technology is told of each control; the log is a list
-    // whose items are its lines, the newest one selected.
-    void accessibleNames_data() {
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<int>("role");
-        QTest::addColumn<QString>("spoken");
-        QTest::newRow("txt_ini") << "txt_ini" << int(QAccessible::EditableText) << "Inicio:";
-        QTest::newRow("txt_fin") << "txt_fin" << int(QAccessible::EditableText) << "Fin:";
-        QTest::newRow("chk_aut") << "chk_aut" << int(QAccessible::CheckBox) << "Rango Automático";
-        QTest::newRow("cmd_conexion") << "cmd_conexion" << int(QAccessible::Button) << "Conectar";
-        QTest::newRow("cmb_buscar") << "cmb_buscar" << int(QAccessible::Button) << "Buscar";
-        QTest::newRow("cmd_cambiar") << "cmd_cambiar" << int(QAccessible::Button) << "Cambiar";
-        QTest::newRow("lst") << "lst" << int(QAccessible::List) << "";
-    }
-    void accessibleNames() {
-        QFETCH(QString, name);
-        QFETCH(int, role);
-        QFETCH(QString, spoken);
-        const QStringList lines = {QStringLiteral("MENSAJE A LA DIRECCION <12>: "),
-                                   QStringLiteral("---------> CORRECTO"),
-                                   QStringLiteral("DETECTADO DIRECCIÓN <12>.")};
-        for (const QString& line : lines) form->logLine(line);
-        QAccessibleInterface* a = QAccessible::queryAccessibleInterface(control(name));
-        QVERIFY(a);
-        QCOMPARE(int(a->role()), role);
-        if (role != QAccessible::List) {
-            QCOMPARE(a->text(QAccessible::Name), spoken);
-            return;
-        }
-        QCOMPARE(a->childCount(), lines.size());
-        for (int i = 0; i < lines.size(); ++i) {
-            QAccessibleInterface* item = a->child(i);
-            QVERIFY(item);
-            QCOMPARE(int(item->role()), int(QAccessible::ListItem));
-            QCOMPARE(item->text(QAccessible::Name), lines.at(i));
-            QCOMPARE(bool(item->state().selected), i == lines.size() - 1);
-        }
-    }
-
-    // The range boxes take at most three typed characters; the program's
-    // own texts are not cut, and an over-long one can still be shortened.
-    void typingLimit_data() {
-        QTest::addColumn<QString>("box");
-        QTest::addColumn<QString>("preset");
-        QTest::addColumn<QString>("keys");
-        QTest::addColumn<QString>("result");
-        for (const char* box : {"txt_ini", "txt_fin"}) {
-            auto row = [box](const char* what, const char* preset, const char* keys,
-                             const char* result) {
-                QTest::addRow("%s: %s", box, what) << box << preset << keys << result;
-            };
-            row("fourth digit refused", "", "1234", "123");
-            row("fourth letter refused", "", "abcd", "abc");
-            row("full box takes no more", "127", "9", "127");
-            row("typing over a selection", "127", "*5", "5");
-            row("room after a deletion", "127", "<9", "129");
-            row("program text not cut", "12345", "", "12345");
-            row("long text shrinks", "12345", "<", "1234");
-            row("long text does not grow", "12345", "6", "12345");
-            row("still too long after a deletion", "12345", "<7", "1234");
-        }
-    }
-    void typingLimit() {
-        QFETCH(QString, box);
-        QFETCH(QString, preset);
-        QFETCH(QString, keys);
-        QFETCH(QString, result);
-        showAndActivate();
-        openRangeForTyping();
-        auto* edit = qobject_cast<QLineEdit*>(control(box));
-        QVERIFY(edit && edit->isEnabled());
-        edit->setText(preset);
-        QCOMPARE(edit->text(), preset);
-        edit->setFocus();
-        edit->end(false);
-        typeInto(edit, keys);
-        QCOMPARE(edit->text(), result);
-    }
-
-    // Setting the value runs the click handler before the setter returns.
-    void checkBoxValueRaisesClick() {
-        form->chk_aut->setChecked(false);
-        QVERIFY(form->txt_ini->isEnabledTo(form->frm_det));
-        QVERIFY(form->txt_fin->isEnabledTo(form->frm_det));
-        form->txt_ini->setText(QStringLiteral("5"));
-        form->txt_fin->setText(QStringLiteral("9"));
-        form->chk_aut->setChecked(true);
-        QCOMPARE(form->txt_ini->text(), QStringLiteral("1"));
-        QCOMPARE(form->txt_fin->text(), QStringLiteral("127"));
-        QVERIFY(!form->txt_ini->isEnabledTo(form->frm_det));
-        QVERIFY(!form->txt_fin->isEnabledTo(form->frm_det));
-    }
-
-    void sameValueRaisesNothing() {
-        QVERIFY(form->chk_aut->isChecked());
-        form->txt_ini->setText(QStringLiteral("7"));
-        form->chk_aut->setChecked(true);
-        QCOMPARE(form->txt_ini->text(), QStringLiteral("7"));
-    }
-
-    // The caption beside the box is a separate label: clicking it changes
-    // nothing, while clicking the box itself does.
-    void clickingCaptionLabel() {
-        showAndActivate();
-        form->frm_det->setEnabled(true);
-        QTest::mouseClick(form->lbl_rango, Qt::LeftButton);
-        QVERIFY(form->chk_aut->isChecked());
-        QVERIFY(!form->txt_ini->isEnabled());
-
-        QStyleOptionButton opt;
-        opt.initFrom(form->chk_aut);
-        const QRect box = form->chk_aut->style()->subElementRect(QStyle::SE_CheckBoxIndicator, &opt,
-                                                                 form->chk_aut);
-        QTest::mouseClick(form->chk_aut, Qt::LeftButton, {}, box.center());
-        QVERIFY(!form->chk_aut->isChecked());
-        QVERIFY(form->txt_ini->isEnabled());
-        QVERIFY(form->txt_fin->isEnabled());
     }
 
     // Each text fits its control in the font the control uses.
@@ -943,103 +599,6 @@ private slots:
                      unclipped);
     }
 
-    // Each log line lands at the end, becomes the one selected line and is
-    // scrolled into view; nothing is reordered.
-    void logLines() {
-        // What reaches the screen, not a fresh rendering: a line appended in
-        // view is painted there.
-        form->logLine(QStringLiteral("MENSAJE A LA DIRECCION <1>: "));
-        form->logLine(QStringLiteral("---------> CORRECTO"));
-        const QRect shownRow =
-            form->lst->visualItemRect(form->lst->item(1))
-                .translated(form->lst->viewport()->mapTo(form.get(), QPoint(0, 0)));
-        const auto rowOnScreen = [&] {
-            const QImage row = form->screen()
-                                   ->grabWindow(form->winId(), shownRow.x(), shownRow.y(),
-                                                shownRow.width(), shownRow.height())
-                                   .toImage()
-                                   .convertToFormat(QImage::Format_RGB32);
-            return inkRows(row, row.pixel(row.width() - 1, 0)) > 0;
-        };
-        QTRY_VERIFY_WITH_TIMEOUT(rowOnScreen(), 1000);
-        form->lst->clear();
-
-        // Well past the hundred lines a batched layout handles at once.
-        const int lines = 300;
-        for (int i = 0; i < lines; ++i) {
-            // Descending texts would move if the list sorted itself.
-            const QString text = QStringLiteral("MENSAJE A LA DIRECCION <%1>: ").arg(lines - i);
-            form->logLine(text);
-            QCOMPARE(form->lst->count(), i + 1);
-            QCOMPARE(form->lst->item(i)->text(), text);
-            QCOMPARE(form->lst->currentRow(), i);
-            const auto selected = form->lst->selectedItems();
-            QCOMPARE(selected.size(), 1);
-            QCOMPARE(selected.first(), form->lst->item(i));
-            QVERIFY2(form->lst->viewport()->rect().contains(
-                         form->lst->visualItemRect(form->lst->item(i))),
-                     qPrintable(QString::number(i)));
-        }
-        for (int i = 0; i < lines; ++i)
-            QCOMPARE(form->lst->item(i)->text(),
-                     QStringLiteral("MENSAJE A LA DIRECCION <%1>: ").arg(lines - i));
-        QApplication::processEvents();
-        const QRect last = form->lst->visualItemRect(form->lst->item(lines - 1));
-        QVERIFY(form->lst->viewport()->rect().contains(last));
-        const QRect first = form->lst->visualItemRect(form->lst->item(0));
-        QVERIFY(!form->lst->viewport()->rect().intersects(first));
-
-        // A row shows the whole of an accented capital, selected or not.
-        const QString accented = QStringLiteral("DIRECCIÓN NUEVA:20");
-        form->logLine(accented);
-        form->logLine(QStringLiteral("DETECTADO DIRECCIÓN <12>."));
-        QApplication::processEvents();
-        for (int row : {lines, lines + 1}) {
-            QListWidgetItem* item = form->lst->item(row);
-            const QRect rect = form->lst->visualItemRect(item);
-            const QPalette& colours = form->lst->palette();
-            const bool selected = item->isSelected();
-            const int unclipped = unclippedInkRows(
-                form->lst->font(), rect.width(), Qt::AlignLeft | Qt::AlignTop, item->text(),
-                colours.color(selected ? QPalette::HighlightedText : QPalette::Text),
-                colours.color(selected ? QPalette::Highlight : QPalette::Base));
-            const auto shownRows = [&] {
-                const QImage shown = grabbed(form->lst->viewport(), rect);
-                return inkRows(shown, shown.pixel(shown.width() - 1, shown.height() / 2));
-            };
-            QTRY_COMPARE(shownRows(), unclipped);
-        }
-    }
-
-    // What the display shows of the log, line after line as a search adds
-    // them and at 20,000 lines, is what a full repaint draws there: every row
-    // once, in its place, whole rows from the top, the newest wholly in view.
-    void logOnScreen() {
-        showAndActivate();
-        LogList* lst = form->lst;
-        QWidget* view = lst->viewport();
-        const auto appendAndCheck = [&](const QString& text) {
-            form->logLine(text);
-            const QImage shown = settledOnScreen(view);
-            view->repaint();
-            if (settledOnScreen(view) != shown)
-                QFAIL(qPrintable(QStringLiteral("line %1 drawn wrong").arg(lst->count())));
-            QCOMPARE(lst->visualRect(lst->indexAt(QPoint(1, 1))).top(), 0);
-            QVERIFY(view->rect().contains(lst->visualItemRect(lst->item(lst->count() - 1))));
-            QCOMPARE(lst->selectedItems(), QList<QListWidgetItem*>{lst->item(lst->count() - 1)});
-        };
-        const auto searchLines = [&](int from, int to) {
-            for (int address = from; address <= to && !QTest::currentTestFailed(); ++address) {
-                appendAndCheck(QStringLiteral("MENSAJE A LA DIRECCION <%1>: ").arg(address));
-                appendAndCheck(QStringLiteral("---------> NO RESPONDE"));
-            }
-        };
-        searchLines(1, 30);
-        appendAndCheck(QStringLiteral("DETECTADO DIRECCIÓN <30>."));
-        while (lst->count() < 20000) form->logLine(QStringLiteral("---------> NO RESPONDE"));
-        searchLines(31, 33);
-    }
-
     // Closing always goes through and leaves the port free for others; so
     // does the system asking the program to end.
     // A signal ignored at start (SIGHUP under nohup) stays ignored; the
@@ -1089,5 +648,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(TestWindow)
-#include "tst_window.moc"
+QTEST_MAIN(TestWindowLayout)
+#include "tst_window_layout.moc"

@@ -1,0 +1,121 @@
+// The log list: empty at start, every line added at the end, selected and
+// in view, and what the display shows of it as it grows (run again at
+// several scale factors, tests/CMakeLists.txt).
+#include "windowfixture.h"
+
+#include <QApplication>
+#include <QImage>
+#include <QScreen>
+
+class TestWindowLog : public QObject, private WindowFixture {
+    Q_OBJECT
+
+private slots:
+    void init() { WindowFixture::init(); }
+    void cleanup() { WindowFixture::cleanup(); }
+
+    void logStartsEmpty() {
+        QCOMPARE(form->lst->count(), 0);
+        QVERIFY(!form->lst->isSortingEnabled());
+    }
+
+    // Each log line lands at the end, becomes the one selected line and is
+    // scrolled into view; nothing is reordered.
+    void logLines() {
+        // What reaches the screen, not a fresh rendering: a line appended in
+        // view is painted there.
+        form->logLine(QStringLiteral("MENSAJE A LA DIRECCION <1>: "));
+        form->logLine(QStringLiteral("---------> CORRECTO"));
+        const QRect shownRow =
+            form->lst->visualItemRect(form->lst->item(1))
+                .translated(form->lst->viewport()->mapTo(form.get(), QPoint(0, 0)));
+        const auto rowOnScreen = [&] {
+            const QImage row = form->screen()
+                                   ->grabWindow(form->winId(), shownRow.x(), shownRow.y(),
+                                                shownRow.width(), shownRow.height())
+                                   .toImage()
+                                   .convertToFormat(QImage::Format_RGB32);
+            return inkRows(row, row.pixel(row.width() - 1, 0)) > 0;
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(rowOnScreen(), 1000);
+        form->lst->clear();
+
+        // Well past the hundred lines a batched layout handles at once.
+        const int lines = 300;
+        for (int i = 0; i < lines; ++i) {
+            // Descending texts would move if the list sorted itself.
+            const QString text = QStringLiteral("MENSAJE A LA DIRECCION <%1>: ").arg(lines - i);
+            form->logLine(text);
+            QCOMPARE(form->lst->count(), i + 1);
+            QCOMPARE(form->lst->item(i)->text(), text);
+            QCOMPARE(form->lst->currentRow(), i);
+            const auto selected = form->lst->selectedItems();
+            QCOMPARE(selected.size(), 1);
+            QCOMPARE(selected.first(), form->lst->item(i));
+            QVERIFY2(form->lst->viewport()->rect().contains(
+                         form->lst->visualItemRect(form->lst->item(i))),
+                     qPrintable(QString::number(i)));
+        }
+        for (int i = 0; i < lines; ++i)
+            QCOMPARE(form->lst->item(i)->text(),
+                     QStringLiteral("MENSAJE A LA DIRECCION <%1>: ").arg(lines - i));
+        QApplication::processEvents();
+        const QRect last = form->lst->visualItemRect(form->lst->item(lines - 1));
+        QVERIFY(form->lst->viewport()->rect().contains(last));
+        const QRect first = form->lst->visualItemRect(form->lst->item(0));
+        QVERIFY(!form->lst->viewport()->rect().intersects(first));
+
+        // A row shows the whole of an accented capital, selected or not.
+        const QString accented = QStringLiteral("DIRECCIÓN NUEVA:20");
+        form->logLine(accented);
+        form->logLine(QStringLiteral("DETECTADO DIRECCIÓN <12>."));
+        QApplication::processEvents();
+        for (int row : {lines, lines + 1}) {
+            QListWidgetItem* item = form->lst->item(row);
+            const QRect rect = form->lst->visualItemRect(item);
+            const QPalette& colours = form->lst->palette();
+            const bool selected = item->isSelected();
+            const int unclipped = unclippedInkRows(
+                form->lst->font(), rect.width(), Qt::AlignLeft | Qt::AlignTop, item->text(),
+                colours.color(selected ? QPalette::HighlightedText : QPalette::Text),
+                colours.color(selected ? QPalette::Highlight : QPalette::Base));
+            const auto shownRows = [&] {
+                const QImage shown = grabbed(form->lst->viewport(), rect);
+                return inkRows(shown, shown.pixel(shown.width() - 1, shown.height() / 2));
+            };
+            QTRY_COMPARE(shownRows(), unclipped);
+        }
+    }
+
+    // What the display shows of the log, line after line as a search adds
+    // them and at 20,000 lines, is what a full repaint draws there: every row
+    // once, in its place, whole rows from the top, the newest wholly in view.
+    void logOnScreen() {
+        showAndActivate();
+        LogList* lst = form->lst;
+        QWidget* view = lst->viewport();
+        const auto appendAndCheck = [&](const QString& text) {
+            form->logLine(text);
+            const QImage shown = settledOnScreen(view);
+            view->repaint();
+            if (settledOnScreen(view) != shown)
+                QFAIL(qPrintable(QStringLiteral("line %1 drawn wrong").arg(lst->count())));
+            QCOMPARE(lst->visualRect(lst->indexAt(QPoint(1, 1))).top(), 0);
+            QVERIFY(view->rect().contains(lst->visualItemRect(lst->item(lst->count() - 1))));
+            QCOMPARE(lst->selectedItems(), QList<QListWidgetItem*>{lst->item(lst->count() - 1)});
+        };
+        const auto searchLines = [&](int from, int to) {
+            for (int address = from; address <= to && !QTest::currentTestFailed(); ++address) {
+                appendAndCheck(QStringLiteral("MENSAJE A LA DIRECCION <%1>: ").arg(address));
+                appendAndCheck(QStringLiteral("---------> NO RESPONDE"));
+            }
+        };
+        searchLines(1, 30);
+        appendAndCheck(QStringLiteral("DETECTADO DIRECCIÓN <30>."));
+        while (lst->count() < 20000) form->logLine(QStringLiteral("---------> NO RESPONDE"));
+        searchLines(31, 33);
+    }
+};
+
+QTEST_MAIN(TestWindowLog)
+#include "tst_window_log.moc"
