@@ -106,8 +106,8 @@ int descriptorsOn(const QString& device) {
     const QDir fds(QStringLiteral("/proc/self/fd"));
     for (const QString& fd : fds.entryList(QDir::Files | QDir::System)) {
         char target[256];
-        const ssize_t size = ::readlink(QFile::encodeName(fds.filePath(fd)).constData(), target,
-                                        sizeof target - 1);
+        const ssize_t size =
+            ::readlink(QFile::encodeName(fds.filePath(fd)).constData(), target, sizeof target - 1);
         const QByteArray link(target, size > 0 ? size : 0);
         if (link == path || link == path + " (deleted)") ++n;
     }
