@@ -35,8 +35,9 @@ static void initResources() {
     Q_INIT_RESOURCE(resources);
 }
 
-Form1::Form1(int replyWaitMs, QWidget* parent)
-    : QWidget(parent), link(new ModbusLink(replyWaitMs, this)) {
+Form1::Form1(int replyWaitMs, QWidget* parent) : QWidget(parent) {
+    // Only once the members are set: a new child is an event to this window.
+    link = new ModbusLink(replyWaitMs, this);
     initResources();
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QStringLiteral("CONFIGURACION DIRECCION PARA DISPOSITIVOS ORVANT"));

@@ -49,7 +49,7 @@ public:
     LogList* lst;
 
     // The serial control, the reply timer, the link state and the transaction.
-    ModbusLink* link;
+    ModbusLink* link = nullptr;
 
     // Address of the relay the last search found.
     uint8_t DirActual = 0;
