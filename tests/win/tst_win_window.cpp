@@ -2,6 +2,7 @@
 // Wine with COM1 wired to orvant-relay-sim (one relay at 5) and COM2 absent;
 // ORVANT_EXE names the program, for the checks of the process itself.
 #include "link/comport.h"
+#include "link/modbuslink.h"
 #include "link/mscomm.h"
 #include "link/winserial.h"
 #include "ui/form1.h"
@@ -39,7 +40,7 @@ QString found(int address) {
 bool connectCom(Form1& f, int n) {
     f.cmb_com->setCurrentIndex(n - 1);
     f.cmd_conexion->click();
-    return f.MSComm1->PortOpen();
+    return f.link->MSComm1->PortOpen();
 }
 
 // Clicks from inside the event loop, as a user's click runs, and waits for
@@ -225,7 +226,7 @@ private slots:
         // Three silent addresses: nine whole waits, and hardly more.
         typeRange(f, QStringLiteral("20"), QStringLiteral("22"));
         const double span = clickAndTime(f.cmb_buscar, 20000);
-        const double schedule = 9 * f.replyWait();
+        const double schedule = 9 * f.link->replyWait();
         qInfo("silent range 20..22: %.1f ms for a schedule of %.0f ms (x%.4f)", span, schedule,
               span / schedule);
         QVERIFY2(span >= schedule && span <= schedule * 1.01, qPrintable(QString::number(span)));
@@ -315,7 +316,7 @@ private slots:
         QFETCH(int, readError);
         QFETCH(QString, reason);
         Form1 f;
-        auto* serial = f.MSComm1->findChild<WinSerial*>();
+        auto* serial = f.link->MSComm1->findChild<WinSerial*>();
         QVERIFY(serial);
         if (lostBefore) {
             QVERIFY(connectCom(f, 1));
@@ -328,9 +329,17 @@ private slots:
         QVERIFY2(f.label->toolTip().contains(reason), qPrintable(f.label->toolTip()));
         QVERIFY(f.cmb_com->isEnabled());
         QCOMPARE(f.cmd_conexion->text(), QStringLiteral("Conectar"));
-        QCOMPARE(f.portLost(), lostBefore); // a failed open is no loss
-        QCOMPARE(f.MSComm1->openFailure().cause, MSComm::OpenFailure::Unavailable);
-        QVERIFY(f.MSComm1->openFailure().detail.contains(QStringLiteral("COM%1").arg(port)));
+        QCOMPARE(f.link->portLost(), lostBefore); // a failed open is no loss
+        QVERIFY(f.label->toolTip().contains(QStringLiteral("COM%1").arg(port)));
+        // The cause travels only in the control's error: the same open once more.
+        serial->failNextRead(DWORD(readError));
+        comport::OpenFailure why;
+        try {
+            f.link->openPort(int16_t(port), QStringLiteral("9600,N,8,1"));
+        } catch (const CommError& e) {
+            why = e.failure;
+        }
+        QCOMPARE(why.cause, comport::OpenFailure::Unavailable);
         // The choice is usable again: the port that exists still connects.
         serial->failNextRead(0);
         QVERIFY(connectCom(f, 1));
@@ -474,15 +483,15 @@ private slots:
         qInfo("search with the port pulled after 2 s: ended after %.0f ms, %d log lines", span,
               int(f.lst->count()));
         QCOMPARE(f.label->text(), kPortLost);
-        QVERIFY(span >= 2000 && span < 11 * 3 * f.replyWait()); // it stopped at the loss
-        QVERIFY(f.portLost());
-        QVERIFY(!f.MSComm1->PortOpen());
+        QVERIFY(span >= 2000 && span < 11 * 3 * f.link->replyWait()); // it stopped at the loss
+        QVERIFY(f.link->portLost());
+        QVERIFY(!f.link->MSComm1->PortOpen());
         QCOMPARE(f.cmd_conexion->text(), QStringLiteral("Conectar"));
         QVERIFY(f.cmb_com->isEnabled());
 
         QVERIFY(QProcess::startDetached(sim, {QStringLiteral("start"), QStringLiteral("10")}));
         QVERIFY(QTest::qWaitFor([&] { return connectCom(f, 1); }, 10000));
-        QVERIFY(!f.portLost());
+        QVERIFY(!f.link->portLost());
         typeRange(f, QStringLiteral("10"), QStringLiteral("10"));
         QVERIFY(clickAndTime(f.cmb_buscar, 5000) >= 0);
         QCOMPARE(f.label->text(), found(10));
