@@ -11,6 +11,7 @@
 #include <QAbstractButton>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QElapsedTimer>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -26,14 +27,22 @@ inline bool connectForm(Form1& f, int comNumber = 1) {
 }
 
 // Runs a click that starts a transaction from inside the event loop, as a
-// user's click would, and waits until its handler has returned.
-inline bool clickAndWait(QAbstractButton* button, int timeoutMs) {
+// user's click would, and waits until its handler has returned; the time
+// the handler took, in ms, or -1.
+inline double clickAndTime(QAbstractButton* button, int timeoutMs) {
+    QElapsedTimer clock;
     bool done = false;
     QTimer::singleShot(0, button, [&] {
+        clock.start();
         button->click();
         done = true;
     });
-    return QTest::qWaitFor([&] { return done; }, timeoutMs);
+    if (!QTest::qWaitFor([&] { return done; }, timeoutMs)) return -1;
+    return clock.nsecsElapsed() / 1e6;
+}
+
+inline bool clickAndWait(QAbstractButton* button, int timeoutMs) {
+    return clickAndTime(button, timeoutMs) >= 0;
 }
 
 inline QStringList logLines(const LogList& lst) {

@@ -2,59 +2,18 @@
 // Wine with COM1 wired to orvant-relay-sim (one relay at 5) and COM2 absent;
 // ORVANT_EXE names the program, for the checks of the process itself.
 #include "link/comport.h"
-#include "link/mscomm.h"
 #include "link/winserial.h"
-#include "ui/form1.h"
+#include "texts.h"
 #include "ui/portcombo.h"
+#include "window.h"
 
-#include "ui/loglist.h"
-#include <QCheckBox>
-#include <QComboBox>
 #include <QElapsedTimer>
-#include <QGroupBox>
-#include <QLabel>
-#include <QLineEdit>
 #include <QPainter>
 #include <QProcess>
-#include <QPushButton>
 #include <QSerialPortInfo>
-#include <QTest>
-#include <QTimer>
 #include <qt_windows.h>
 
 namespace {
-
-const QString kNotAvailable =
-    QStringLiteral("ERROR: EL PUERTO COM SELECCIONADO NO ESTÁ DISPONIBLE. SELECCIONE OTRO");
-
-const QString kPortLost = QStringLiteral(
-    "ERROR: SE PERDIÓ LA COMUNICACIÓN CON EL PUERTO COM. REVISE LA INTERFAZ Y PRESIONE <CONECTAR>");
-
-QString found(int address) {
-    return QStringLiteral("SE HA DETECTADO UN ORVANT CON DIRECCIÓN <%1>. SELECCIONE LA NUEVA "
-                          "DIRECCIÓN Y PRESIONE <CAMBIAR>")
-        .arg(address);
-}
-
-bool connectCom(Form1& f, int n) {
-    f.cmb_com->setCurrentIndex(n - 1);
-    f.cmd_conexion->click();
-    return f.MSComm1->PortOpen();
-}
-
-// Clicks from inside the event loop, as a user's click runs, and waits for
-// the handler to return; the time it took, or -1.
-double clickAndTime(QAbstractButton* button, int timeoutMs) {
-    QElapsedTimer clock;
-    bool done = false;
-    QTimer::singleShot(0, button, [&] {
-        clock.start();
-        button->click();
-        done = true;
-    });
-    if (!QTest::qWaitFor([&] { return done; }, timeoutMs)) return -1;
-    return clock.nsecsElapsed() / 1e6;
-}
 
 void typeRange(Form1& f, const QString& from, const QString& to) {
     if (f.chk_aut->isChecked()) f.chk_aut->click();
@@ -217,15 +176,13 @@ private slots:
         Form1 f;
         f.show();
         QVERIFY(QTest::qWaitForWindowExposed(&f));
-        QVERIFY(connectCom(f, 1));
-        QCOMPARE(f.label->text(),
-                 QStringLiteral("PUERTO <COM1> DETECTADO. CONECTE UN SOLO RELÉ ORVANT A LA RED Y "
-                                "PRESIONE <BUSCAR> PARA IDENTIFICARLO"));
+        QVERIFY(connectForm(f, 1));
+        QCOMPARE(f.label->text(), QStringLiteral("PUERTO <COM1") + kConnectedTail);
 
         // Three silent addresses: nine whole waits, and hardly more.
         typeRange(f, QStringLiteral("20"), QStringLiteral("22"));
         const double span = clickAndTime(f.cmb_buscar, 20000);
-        const double schedule = 9 * f.replyWait();
+        const double schedule = 9 * f.link->replyWait();
         qInfo("silent range 20..22: %.1f ms for a schedule of %.0f ms (x%.4f)", span, schedule,
               span / schedule);
         QVERIFY2(span >= schedule && span <= schedule * 1.01, qPrintable(QString::number(span)));
@@ -235,27 +192,20 @@ private slots:
         f.chk_aut->click();
         QVERIFY(f.chk_aut->isChecked());
         QVERIFY(clickAndTime(f.cmb_buscar, 30000) >= 0);
-        QCOMPARE(f.label->text(), found(5));
+        QCOMPARE(f.label->text(), foundStatus(5));
         QStringList expected;
-        for (int a = 1; a <= 5; ++a)
-            expected << QStringLiteral("MENSAJE A LA DIRECCION <%1>: ").arg(a)
-                     << (a < 5 ? QStringLiteral("---------> NO RESPONDE")
-                               : QStringLiteral("---------> CORRECTO"));
+        for (int a = 1; a <= 5; ++a) expected << startLine(a) << (a < 5 ? kNoReply : kCorrect);
         expected << QStringLiteral("DETECTADO DIRECCIÓN <5>.");
-        QStringList lines;
-        for (int i = 0; i < f.lst->count(); ++i) lines << f.lst->item(i)->text();
-        QCOMPARE(lines, expected);
+        QCOMPARE(logLines(f), expected);
 
         f.cmb_dir->setCurrentText(QStringLiteral("10"));
         QVERIFY(clickAndTime(f.cmd_cambiar, 5000) >= 0);
-        QCOMPARE(f.label->text(),
-                 QStringLiteral("SU RELÉ ORVANT HA SIDO RECONFIGURADO CON LA DIRECCIÓN <10>."
-                                "CONECTE OTRO RELÉ ORVANT Y REPITA EL PROCESO"));
+        QCOMPARE(f.label->text(), changedStatus(QStringLiteral("10")));
         QCOMPARE(f.lst->item(f.lst->count() - 1)->text(), QStringLiteral("DIRECCIÓN NUEVA:10"));
 
         typeRange(f, QStringLiteral("10"), QStringLiteral("10"));
         QVERIFY(clickAndTime(f.cmb_buscar, 5000) >= 0);
-        QCOMPARE(f.label->text(), found(10));
+        QCOMPARE(f.label->text(), foundStatus(10));
         QCOMPARE(f.lst->item(f.lst->count() - 1)->text(),
                  QStringLiteral("DETECTADO DIRECCIÓN <10>."));
 
@@ -315,25 +265,33 @@ private slots:
         QFETCH(int, readError);
         QFETCH(QString, reason);
         Form1 f;
-        auto* serial = f.MSComm1->findChild<WinSerial*>();
+        auto* serial = f.link->MSComm1->findChild<WinSerial*>();
         QVERIFY(serial);
         if (lostBefore) {
-            QVERIFY(connectCom(f, 1));
+            QVERIFY(connectForm(f, 1));
             emit serial->failed(QStringLiteral("pulled")); // as a removed adapter raises it
             QCOMPARE(f.label->text(), kPortLost);
         }
         serial->failNextRead(DWORD(readError));
-        QVERIFY(!connectCom(f, port));
-        QCOMPARE(f.label->text(), kNotAvailable);
+        QVERIFY(!connectForm(f, port));
+        QCOMPARE(f.label->text(), kBadPort);
         QVERIFY2(f.label->toolTip().contains(reason), qPrintable(f.label->toolTip()));
         QVERIFY(f.cmb_com->isEnabled());
         QCOMPARE(f.cmd_conexion->text(), QStringLiteral("Conectar"));
-        QCOMPARE(f.portLost(), lostBefore); // a failed open is no loss
-        QCOMPARE(f.MSComm1->openFailure().cause, MSComm::OpenFailure::Unavailable);
-        QVERIFY(f.MSComm1->openFailure().detail.contains(QStringLiteral("COM%1").arg(port)));
+        QCOMPARE(f.link->portLost(), lostBefore); // a failed open is no loss
+        QVERIFY(f.label->toolTip().contains(QStringLiteral("COM%1").arg(port)));
+        // The cause travels only in the control's error: the same open once more.
+        serial->failNextRead(DWORD(readError));
+        comport::OpenFailure why;
+        try {
+            f.link->openPort(int16_t(port), QStringLiteral("9600,N,8,1"));
+        } catch (const CommError& e) {
+            why = e.failure;
+        }
+        QCOMPARE(why.cause, comport::OpenFailure::Unavailable);
         // The choice is usable again: the port that exists still connects.
         serial->failNextRead(0);
-        QVERIFY(connectCom(f, 1));
+        QVERIFY(connectForm(f, 1));
     }
 
     // COM n's entry names the adapter that Windows lists as COMn, whether as
@@ -414,7 +372,7 @@ private slots:
         {
             Form1 finder;  // closes the port when it goes
             finder.show(); // as the program shows its own
-            QVERIFY(connectCom(finder, 1));
+            QVERIFY(connectForm(finder, 1));
             // The runs before leave the relay far below 40.
             typeRange(finder, QStringLiteral("1"), QStringLiteral("40"));
             QVERIFY(clickAndTime(finder.cmb_buscar, 70000) >= 0);
@@ -447,10 +405,10 @@ private slots:
         PostMessageW(hwnd, WM_CLOSE, 0, 0);
         QVERIFY(program.waitForFinished(5000));
 
-        QVERIFY(connectCom(f, 1));
+        QVERIFY(connectForm(f, 1));
         typeRange(f, QString::number(to), QString::number(to));
         QVERIFY(clickAndTime(f.cmb_buscar, 5000) >= 0);
-        QCOMPARE(f.label->text(), found(to));
+        QCOMPARE(f.label->text(), foundStatus(to));
         qInfo("the program gave the relay at %d the address %d", from, to);
     }
 
@@ -467,25 +425,25 @@ private slots:
         Form1 f;
         f.show();
         QVERIFY(QTest::qWaitForWindowExposed(&f));
-        QVERIFY(connectCom(f, 1));
+        QVERIFY(connectForm(f, 1));
         typeRange(f, QStringLiteral("20"), QStringLiteral("30"));
         QTimer::singleShot(2000, [&] { QProcess::startDetached(sim, {QStringLiteral("stop")}); });
         const double span = clickAndTime(f.cmb_buscar, 30000);
         qInfo("search with the port pulled after 2 s: ended after %.0f ms, %d log lines", span,
               int(f.lst->count()));
         QCOMPARE(f.label->text(), kPortLost);
-        QVERIFY(span >= 2000 && span < 11 * 3 * f.replyWait()); // it stopped at the loss
-        QVERIFY(f.portLost());
-        QVERIFY(!f.MSComm1->PortOpen());
+        QVERIFY(span >= 2000 && span < 11 * 3 * f.link->replyWait()); // it stopped at the loss
+        QVERIFY(f.link->portLost());
+        QVERIFY(!f.link->MSComm1->PortOpen());
         QCOMPARE(f.cmd_conexion->text(), QStringLiteral("Conectar"));
         QVERIFY(f.cmb_com->isEnabled());
 
         QVERIFY(QProcess::startDetached(sim, {QStringLiteral("start"), QStringLiteral("10")}));
-        QVERIFY(QTest::qWaitFor([&] { return connectCom(f, 1); }, 10000));
-        QVERIFY(!f.portLost());
+        QVERIFY(QTest::qWaitFor([&] { return connectForm(f, 1); }, 10000));
+        QVERIFY(!f.link->portLost());
         typeRange(f, QStringLiteral("10"), QStringLiteral("10"));
         QVERIFY(clickAndTime(f.cmb_buscar, 5000) >= 0);
-        QCOMPARE(f.label->text(), found(10));
+        QCOMPARE(f.label->text(), foundStatus(10));
     }
 };
 
