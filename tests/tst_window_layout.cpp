@@ -2,8 +2,8 @@
 // screen, every control in its place with its texts, fonts, colours, lists
 // and states, and what the window does when it is closed.
 #include "link/comport.h"
-#include "ui/closeonsignal.h"
 #include "link/intervaltimer.h"
+#include "ui/closeonsignal.h"
 #include "windowfixture.h"
 
 #include <QApplication>
