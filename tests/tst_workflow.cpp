@@ -787,6 +787,13 @@ private slots:
         } else if (relayAt) {
             QCOMPARE(b.f.label->text(), foundStatus(relayAt));
             verifyAddressKnown(b.f);
+            // The stop went with its search: the write goes out and takes.
+            b.relay().script = nullptr;
+            b.f.cmb_dir->setCurrentText(QStringLiteral("9"));
+            QVERIFY(clickAndWait(b.f.cmd_cambiar, scanBudget(1, kWait)));
+            QCOMPARE(requestFrames(b.relay()).mid(before + frames.size()),
+                     QList<QByteArray>{writeFrame(relayAt, 9)});
+            QCOMPARE(b.f.label->text(), changedStatus(QStringLiteral("9")));
         } else {
             QCOMPARE(b.f.label->text(), QStringLiteral("BÚSQUEDA DETENIDA EN LA DIRECCIÓN <2>. "
                                                        "PRESIONE <BUSCAR> PARA BUSCAR DE NUEVO"));

@@ -50,11 +50,15 @@ void Form1::cmb_buscar_Click() {
         current = current + 1;
     }
     m_stopKey->setEnabled(false);
+    // The stop ends with the search it stopped; left set, it would keep the
+    // next write from going out.
+    const bool stopped = link->stopRequested();
+    link->clearStop();
     // A relay that answered before the port was lost is still reported.
     if (link->closing() || (link->portLost() && result == 1)) return;
 
     if (result == 1) {
-        if (link->stopRequested()) {
+        if (stopped) {
             // Esc cut the range short: say where, not that nothing answers. A
             // reply judged before the stop was seen went the found way below.
             const QString where = QStringLiteral("BÚSQUEDA DETENIDA EN LA DIRECCIÓN <") +
