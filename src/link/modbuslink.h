@@ -60,8 +60,9 @@ public:
     int replyWait() const { return m_replyWait; }
 
 signals:
-    // A line for the log, in the order the exchange makes them.
-    void logLine(const QString& text);
+    // A line for the log, in the order the exchange makes them; an outcome
+    // line carries its exchange's packed trace (ExchangeTrace::pack).
+    void logLine(const QString& text, const QByteArray& trace = QByteArray());
     // The port failed underneath; it has been closed.
     void PortLost();
 

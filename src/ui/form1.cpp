@@ -209,8 +209,8 @@ void Form1::setPanel2Color(const QColor& c) {
     setBackColor(chk_aut, c);
 }
 
-void Form1::logLine(const QString& text) {
-    lst->addLine(text);
+void Form1::logLine(const QString& text, const QByteArray& trace) {
+    lst->addLine(text, trace);
 }
 
 void Form1::Form_Load() {

@@ -63,7 +63,7 @@ public:
     void cmd_cambiar_Click();
 
     // Appends a line to the log, selects it and scrolls it into view.
-    void logLine(const QString& text);
+    void logLine(const QString& text, const QByteArray& trace = QByteArray());
 
     // Background colour of a panel member or text box.
     static QColor BackColor(const QWidget* w);

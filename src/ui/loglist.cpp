@@ -1,5 +1,6 @@
 #include "ui/loglist.h"
 
+#include "link/exchangetrace.h"
 #include "ui/fonts.h"
 
 #include <QEvent>
@@ -8,6 +9,23 @@
 #include <QStyledItemDelegate>
 
 namespace {
+
+// A line that carries its exchange's trace, kept packed and read out only
+// when asked for.
+class TracedItem : public QListWidgetItem {
+public:
+    TracedItem(const QString& text, const QByteArray& trace)
+        : QListWidgetItem(text), m_trace(trace) {}
+    QVariant data(int role) const override {
+        if (m_trace.isEmpty()) return QListWidgetItem::data(role);
+        if (role == Qt::ToolTipRole || role == Qt::AccessibleDescriptionRole)
+            return ExchangeTrace::unpack(m_trace).describe();
+        return QListWidgetItem::data(role);
+    }
+
+private:
+    QByteArray m_trace;
+};
 
 // A row is one line of plain text, drawn as such from its baseline: no
 // layout, elision or decoration pass.
@@ -89,14 +107,18 @@ void LogList::changeEvent(QEvent* event) {
 }
 
 void LogList::addItem(const QString& text) {
+    append(text, QByteArray());
+}
+
+void LogList::append(const QString& text, const QByteArray& trace) {
     // A line wider than the box scrolls sideways, as in a list box, rather
     // than losing its end.
     m_widest = qMax(m_widest, fontMetrics().horizontalAdvance(text) + 8);
-    QListWidget::addItem(text);
+    QListWidget::addItem(new TracedItem(text, trace));
 }
 
-void LogList::addLine(const QString& text) {
-    addItem(text);
+void LogList::addLine(const QString& text, const QByteArray& trace) {
+    append(text, trace);
     const int index = count() - 1;
     setCurrentRow(index);
     scrollToItem(item(index));

@@ -13,8 +13,9 @@ public:
 
     void addItem(const QString& text);
     // Appends a line, selects it and scrolls it into view: how every line
-    // reaches the log.
-    void addLine(const QString& text);
+    // reaches the log. A packed exchange trace, if any, becomes the line's
+    // tooltip and accessible description.
+    void addLine(const QString& text, const QByteArray& trace = QByteArray());
     void clear();
 
     // Width of the widest line so far, which every row takes.
@@ -26,6 +27,7 @@ protected:
     void scrollContentsBy(int dx, int dy) override;
 
 private:
+    void append(const QString& text, const QByteArray& trace);
     void fitRows();
 
     int m_widest = 0;
