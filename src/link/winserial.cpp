@@ -1,5 +1,6 @@
 #include "link/winserial.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace {
@@ -17,8 +18,8 @@ constexpr DWORD kCancelWaitMs = 200;
 // Waits that complete at once, handled in one go before the message loop
 // gets a turn.
 constexpr int kImmediateTurns = 8;
-// Waits given up (see onCommEvent()) whose memory is kept.
-constexpr size_t kGivenUpKept = 32;
+// Abandoned operations still running that are kept, not left to the system.
+constexpr size_t kAbandonedKept = 32;
 
 QString systemText(DWORD error) {
     wchar_t* text = nullptr;
@@ -33,16 +34,29 @@ QString systemText(DWORD error) {
 
 } // namespace
 
-// What the system writes into while an overlapped operation runs. Freed once
-// the operation has ended; left to the system when not even a cancel ends it.
-struct WinSerial::Overlapped {
-    OVERLAPPED ov{};
-    DWORD mask = 0; // WaitCommEvent's events
-    QByteArray buffer;
-    ~Overlapped() {
-        if (ov.hEvent) CloseHandle(ov.hEvent);
+AbandonedOps::~AbandonedOps() {
+    for (DWORD waited = 0; !m_ops.empty() && waited < kCancelWaitMs; ++waited) {
+        reap();
+        if (!m_ops.empty()) Sleep(1);
     }
-};
+    for (auto& op : m_ops) static_cast<void>(op.release()); // the system may still write into it
+}
+
+void AbandonedOps::keep(std::unique_ptr<OverlappedOp> op, HANDLE port) {
+    m_ops.push_back(std::move(op));
+    reap();
+    if (m_ops.size() <= kAbandonedKept) return;
+    // Long given up: Wine can leave a wait so for good.
+    CancelIoEx(port, &m_ops.front()->ov);
+    if (!HasOverlappedIoCompleted(&m_ops.front()->ov)) static_cast<void>(m_ops.front().release());
+    m_ops.erase(m_ops.begin());
+}
+
+void AbandonedOps::reap() {
+    m_ops.erase(std::remove_if(m_ops.begin(), m_ops.end(),
+                               [](const auto& op) { return HasOverlappedIoCompleted(&op->ov); }),
+                m_ops.end());
+}
 
 WinSerial::WinSerial(QObject* parent) : QObject(parent) {
     static const wchar_t* const className = L"OrvantWinSerial";
@@ -116,9 +130,9 @@ bool WinSerial::failOpen(DWORD error) {
     return setError(error);
 }
 
-bool WinSerial::prepare(std::unique_ptr<Overlapped>& op) {
+bool WinSerial::prepare(std::unique_ptr<OverlappedOp>& op) {
     if (!op) {
-        auto made = std::make_unique<Overlapped>();
+        auto made = std::make_unique<OverlappedOp>();
         made->ov.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
         if (!made->ov.hEvent) return setError(GetLastError());
         op = std::move(made);
@@ -129,11 +143,11 @@ bool WinSerial::prepare(std::unique_ptr<Overlapped>& op) {
     return true;
 }
 
-bool WinSerial::finish(std::unique_ptr<Overlapped>& op, DWORD timeoutMs, DWORD* transferred) {
+bool WinSerial::finish(std::unique_ptr<OverlappedOp>& op, DWORD timeoutMs, DWORD* transferred) {
     if (WaitForSingleObject(op->ov.hEvent, timeoutMs) != WAIT_OBJECT_0) {
         CancelIoEx(m_handle, &op->ov);
-        if (WaitForSingleObject(op->ov.hEvent, kCancelWaitMs) != WAIT_OBJECT_0)
-            static_cast<void>(op.release()); // the driver may still write into it
+        WaitForSingleObject(op->ov.hEvent, kCancelWaitMs);
+        m_givenUp.keep(std::move(op), m_handle); // freed at once if the cancel ended it
         return setError(ERROR_TIMEOUT);
     }
     if (!GetOverlappedResult(m_handle, &op->ov, transferred, FALSE))
@@ -218,17 +232,18 @@ void WinSerial::close() {
     if (m_handle == INVALID_HANDLE_VALUE) return;
     unwatch();
     if (m_waiting) {
-        // The pending wait writes into m_wait until it has ended.
         CancelIoEx(m_handle, &m_wait->ov);
-        if (WaitForSingleObject(m_wait->ov.hEvent, kCancelWaitMs) != WAIT_OBJECT_0)
-            static_cast<void>(m_wait.release());
+        WaitForSingleObject(m_wait->ov.hEvent, kCancelWaitMs);
+        m_givenUp.keep(std::move(m_wait), m_handle);
         m_waiting = false;
     }
+    // Closing the handle cancels the given-up waits; each is freed once it
+    // has ended, the last ones when this object goes.
     CloseHandle(m_handle);
     m_handle = INVALID_HANDLE_VALUE;
     m_wait.reset();
     m_ended.reset();
-    m_givenUp.clear();
+    m_givenUp.reap();
 }
 
 bool WinSerial::arm() {
@@ -266,10 +281,8 @@ void WinSerial::onCommEvent() {
         if (error == ERROR_IO_INCOMPLETE) {
             // Its event is set, yet the wait has not ended: under load Wine
             // can leave a wait so for good, and watching it again would spin.
-            // It is given up, and kept for a while in case it ends after all;
-            // one given up 32 waits ago never will.
-            m_givenUp.push_back(std::move(m_wait));
-            if (m_givenUp.size() > kGivenUpKept) m_givenUp.erase(m_givenUp.begin());
+            // It is given up, and kept until it ends.
+            m_givenUp.keep(std::move(m_wait), m_handle);
             m_waiting = false;
             if (readQueued() && isOpen()) arm();
             return;

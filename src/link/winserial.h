@@ -9,6 +9,41 @@
 #include <qt_windows.h>
 #include <vector>
 
+// What the system writes into while an overlapped operation runs.
+struct OverlappedOp {
+    OverlappedOp() = default;
+    OverlappedOp(const OverlappedOp&) = delete;
+    OverlappedOp& operator=(const OverlappedOp&) = delete;
+    ~OverlappedOp() {
+        if (ov.hEvent) CloseHandle(ov.hEvent);
+    }
+    OVERLAPPED ov{};
+    DWORD mask = 0; // WaitCommEvent's events
+    QByteArray buffer;
+};
+
+// Operations whose end nobody waits for any more. The system writes an
+// operation's status (and a wait's events) into it until it has ended,
+// whether it was cancelled or its handle closed, so each is freed only once
+// it has ended; one still running when this goes is left to the system.
+class AbandonedOps {
+public:
+    AbandonedOps() = default;
+    AbandonedOps(const AbandonedOps&) = delete;
+    AbandonedOps& operator=(const AbandonedOps&) = delete;
+    // Gives the running ones a moment to end.
+    ~AbandonedOps();
+    // Beyond a few dozen still running, the oldest is cancelled on port and
+    // left to the system.
+    void keep(std::unique_ptr<OverlappedOp> op, HANDLE port);
+    // Frees those that have ended.
+    void reap();
+    size_t size() const { return m_ops.size(); }
+
+private:
+    std::vector<std::unique_ptr<OverlappedOp>> m_ops;
+};
+
 // A Windows COM port with overlapped I/O whose completions are waited for
 // through their events, never through a completion port: an overlapped
 // WaitCommEvent(EV_RXCHAR) stays pending, and when it completes, whatever
@@ -46,13 +81,11 @@ signals:
     void failed(const QString& reason);
 
 private:
-    struct Overlapped;
-
     bool arm();
     void onCommEvent();
     bool readQueued();
-    bool prepare(std::unique_ptr<Overlapped>& op);
-    bool finish(std::unique_ptr<Overlapped>& op, DWORD timeoutMs, DWORD* transferred);
+    bool prepare(std::unique_ptr<OverlappedOp>& op);
+    bool finish(std::unique_ptr<OverlappedOp>& op, DWORD timeoutMs, DWORD* transferred);
     bool fail(DWORD error);
     bool failOpen(DWORD error);
     bool setError(DWORD error);
@@ -62,10 +95,10 @@ private:
     static void CALLBACK onSignalled(void* self, BOOLEAN timedOut);
 
     HANDLE m_handle = INVALID_HANDLE_VALUE;
-    std::unique_ptr<Overlapped> m_wait;  // the pending WaitCommEvent
-    std::unique_ptr<Overlapped> m_ended; // the one before
-    std::vector<std::unique_ptr<Overlapped>> m_givenUp;
-    std::unique_ptr<Overlapped> m_io; // one read or write at a time
+    std::unique_ptr<OverlappedOp> m_wait;  // the pending WaitCommEvent
+    std::unique_ptr<OverlappedOp> m_ended; // the one before
+    AbandonedOps m_givenUp;             // waits given up, and any cancel that did not end in time
+    std::unique_ptr<OverlappedOp> m_io; // one read or write at a time
     bool m_waiting = false;
     bool m_opening = false;     // failures end the open rather than the port
     bool m_rearmPosted = false; // arm() handed its next turn to the message loop

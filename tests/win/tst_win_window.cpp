@@ -294,6 +294,39 @@ private slots:
         QVERIFY(connectForm(f, 1));
     }
 
+    // An operation nobody waits for any more is freed only once the system
+    // has ended it, however many pile up and when their keeper goes: until
+    // then its event, closed with it, stays open.
+    void abandonedOperationsLiveUntilTheyEnd() {
+        std::vector<OverlappedOp*> ops;
+        std::vector<HANDLE> events;
+        std::vector<std::unique_ptr<OverlappedOp>> made;
+        for (int i = 0; i < 40; ++i) { // all first: a freed handle's number comes back
+            made.push_back(std::make_unique<OverlappedOp>());
+            made.back()->ov.hEvent = CreateEventW(nullptr, TRUE, TRUE, nullptr);
+            made.back()->ov.Internal = STATUS_PENDING;
+            ops.push_back(made.back().get());
+            events.push_back(made.back()->ov.hEvent);
+        }
+        const auto open = [&](int from, int to) {
+            DWORD flags = 0;
+            int n = 0;
+            for (int i = from; i < to; ++i) n += GetHandleInformation(events[i], &flags) ? 1 : 0;
+            return n;
+        };
+        {
+            AbandonedOps kept;
+            for (auto& op : made) kept.keep(std::move(op), INVALID_HANDLE_VALUE);
+            QVERIFY(kept.size() <= 32);
+            QCOMPARE(open(0, 40), 40);
+            for (int i = 10; i < 20; ++i) ops[i]->ov.Internal = 0; // ended
+            kept.reap();
+            QCOMPARE(open(10, 20), 0); // freed
+            QCOMPARE(open(20, 40), 20);
+        }
+        QCOMPARE(open(0, 10) + open(20, 40), 30);
+    }
+
     // COM n's entry names the adapter that Windows lists as COMn, whether as
     // "COMn" or "\\.\COMn", and reads "SIN DISPOSITIVO" where it lists none.
     void comEntryToolTips_data() {
