@@ -49,8 +49,8 @@ struct LineSettings {
 };
 
 // Why a COM number would not open. Most causes leave the user to choose
-// another port; for the others another port would not help. Only Linux
-// tells them apart.
+// another port; for the others another port would not help. Windows tells
+// only InUse apart.
 struct OpenFailure {
     // NeedsAdministrator: no group to join would help (the device's group is
     // root), so only an administrator can grant access.

@@ -20,11 +20,12 @@ void MSCommPrivate::applySettings() {
                            .arg(q->Settings(), serial->errorString()));
 }
 
-bool MSCommPrivate::open(const QString& device, QString* why, int*) {
+bool MSCommPrivate::open(const QString& device, QString* why, int* error) {
     if (serial->open(device, *comport::parseSettings(q->Settings()), q->DTREnable(), q->RTSEnable(),
                      q->InBufferSize(), q->OutBufferSize()))
         return true;
     *why = serial->errorString();
+    *error = int(serial->errorCode());
     return false;
 }
 

@@ -70,6 +70,7 @@ public:
     bool write(const QByteArray& bytes);
 
     QString errorString() const { return m_error; }
+    DWORD errorCode() const { return m_errorCode; } // GetLastError()'s number behind it
 
     // For tests: the next look at the receive queue fails with this error,
     // as it does once an adapter is pulled.

@@ -248,22 +248,33 @@ private slots:
     // and leaves the port closed and the choice usable again. A failure in
     // the open's first look at the line fails the open, also when the port
     // was lost before: it must not leave a port that reports open but hears
-    // nothing.
-    void openFailureGivesTheNotAvailableText_data() {
+    // nothing. A port held by another program (Windows refuses it as access
+    // denied, some drivers as a sharing violation; Wine lets it be opened twice,
+    // so the refusal is planted) says so.
+    void openFailureGivesItsText_data() {
         QTest::addColumn<int>("port");
         QTest::addColumn<bool>("lostBefore");
         QTest::addColumn<int>("readError"); // planted in the open's first read
         QTest::addColumn<QString>("reason");
-        QTest::newRow("absent port") << 2 << false << 0 << "COM2";
-        QTest::newRow("first read fails") << 1 << false << int(ERROR_GEN_FAILURE) << "(error 31)";
+        QTest::addColumn<QString>("text");
+        const QString inUse = QStringLiteral(
+            "ERROR: COM1 ESTÁ EN USO POR OTRO PROGRAMA. CIÉRRELO E INTENTE DE NUEVO");
+        QTest::newRow("absent port") << 2 << false << 0 << "COM2" << kBadPort;
+        QTest::newRow("first read fails")
+            << 1 << false << int(ERROR_GEN_FAILURE) << "(error 31)" << kBadPort;
         QTest::newRow("first read fails after a loss")
-            << 1 << true << int(ERROR_GEN_FAILURE) << "(error 31)";
+            << 1 << true << int(ERROR_GEN_FAILURE) << "(error 31)" << kBadPort;
+        QTest::newRow("access denied")
+            << 1 << false << int(ERROR_ACCESS_DENIED) << "in use by another program" << inUse;
+        QTest::newRow("sharing violation")
+            << 1 << false << int(ERROR_SHARING_VIOLATION) << "(error 32)" << inUse;
     }
-    void openFailureGivesTheNotAvailableText() {
+    void openFailureGivesItsText() {
         QFETCH(int, port);
         QFETCH(bool, lostBefore);
         QFETCH(int, readError);
         QFETCH(QString, reason);
+        QFETCH(QString, text);
         Form1 f;
         auto* serial = f.link->MSComm1->findChild<WinSerial*>();
         QVERIFY(serial);
@@ -274,7 +285,7 @@ private slots:
         }
         serial->failNextRead(DWORD(readError));
         QVERIFY(!connectForm(f, port));
-        QCOMPARE(f.label->text(), kBadPort);
+        QCOMPARE(f.label->text(), text);
         QVERIFY2(f.label->toolTip().contains(reason), qPrintable(f.label->toolTip()));
         QVERIFY(f.cmb_com->isEnabled());
         QCOMPARE(f.cmd_conexion->text(), QStringLiteral("Conectar"));
@@ -288,7 +299,8 @@ private slots:
         } catch (const CommError& e) {
             why = e.failure;
         }
-        QCOMPARE(why.cause, comport::OpenFailure::Unavailable);
+        QCOMPARE(why.cause, text == kBadPort ? comport::OpenFailure::Unavailable
+                                             : comport::OpenFailure::InUse);
         // The choice is usable again: the port that exists still connects.
         serial->failNextRead(0);
         QVERIFY(connectForm(f, 1));

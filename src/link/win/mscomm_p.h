@@ -13,8 +13,8 @@ public:
 
     bool isOpen() const;
     // Opens the device with the control's configuration. On failure, the
-    // system's reason; savedErrno stays 0.
-    bool open(const QString& device, QString* why, int* savedErrno);
+    // system's reason and its error code (GetLastError()'s number).
+    bool open(const QString& device, QString* why, int* error);
     // Runs once the control counts the port as open.
     void afterOpen() {}
     void applySettings();
