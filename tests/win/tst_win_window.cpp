@@ -457,6 +457,23 @@ private slots:
         qInfo("the program gave the relay at %d the address %d", from, to);
     }
 
+    // For the bench: ORVANT_BENCH_RUNS times, a window connects and its
+    // automatic search finds the relay at 5; the runs are more than a second
+    // apart, and scripts/windows/test times them from the line.
+    void searchesForTheBench() {
+        const int runs = qEnvironmentVariableIntValue("ORVANT_BENCH_RUNS");
+        if (runs < 1) QSKIP("ORVANT_BENCH_RUNS not set");
+        for (int i = 0; i < runs; ++i) {
+            QTest::qWait(1500);
+            Form1 f;
+            f.show();
+            QVERIFY(QTest::qWaitForWindowExposed(&f));
+            QVERIFY(connectForm(f, 1));
+            QVERIFY(clickAndTime(f.cmb_buscar, 30000) >= 0);
+            QCOMPARE(f.label->text(), foundStatus(5));
+        }
+    }
+
     // COM1's adapter pulled in the middle of a search (ORVANT_SIM stop ends
     // the simulator): the search stops at the loss and the window says so.
     // Once the adapter is back (ORVANT_SIM start, with the relay at the 10
