@@ -7,6 +7,7 @@
 #include <QHash>
 #include <qt_windows.h>
 #include <timeapi.h>
+#include <utility>
 
 namespace {
 
@@ -22,13 +23,20 @@ void IntervalTimerPrivate::start() {
     stop();
     const int ms = q->Interval();
     // Without a 1 ms system timer, WM_TIMER comes up to a 15.6 ms tick late.
+    // Only the period just set ends a wait, and the system-wide 1 ms timer
+    // costs a laptop's battery: it is held until that period has ended.
     timeBeginPeriod(1);
+    m_precise = true;
     m_id = SetCoalescableTimer(nullptr, 0, UINT(ms < USER_TIMER_MINIMUM ? USER_TIMER_MINIMUM : ms),
                                &IntervalTimerPrivate::onTimer, TIMERV_NO_COALESCING);
     if (m_id)
         running().insert(m_id, this);
     else
-        timeEndPeriod(1);
+        release();
+}
+
+void IntervalTimerPrivate::release() {
+    if (std::exchange(m_precise, false)) timeEndPeriod(1);
 }
 
 void IntervalTimerPrivate::stop() {
@@ -37,9 +45,12 @@ void IntervalTimerPrivate::stop() {
     KillTimer(nullptr, m_id);
     running().remove(m_id);
     m_id = 0;
-    timeEndPeriod(1);
+    release();
 }
 
 void CALLBACK IntervalTimerPrivate::onTimer(HWND, UINT, UINT_PTR id, DWORD) {
-    if (IntervalTimerPrivate* timer = running().value(id)) emit timer->q->Timer();
+    if (IntervalTimerPrivate* timer = running().value(id)) {
+        timer->release();
+        emit timer->q->Timer();
+    }
 }

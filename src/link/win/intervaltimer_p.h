@@ -17,7 +17,10 @@ public:
 
 private:
     static void CALLBACK onTimer(HWND, UINT, UINT_PTR id, DWORD);
+    // Ends this timer's hold on the system's 1 ms timer, if it has one.
+    void release();
 
     IntervalTimer* q;
     UINT_PTR m_id = 0;
+    bool m_precise = false; // holds timeBeginPeriod(1)
 };
