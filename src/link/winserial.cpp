@@ -7,6 +7,7 @@ namespace {
 
 constexpr UINT kCommEvent = WM_APP + 1;
 constexpr UINT kRearm = WM_APP + 2;
+constexpr UINT_PTR kRetryTimer = 1;
 
 // A write of a few bytes at 9600 baud takes milliseconds; one that has not
 // finished after this long never will. The cancel's grace counts towards it.
@@ -18,6 +19,12 @@ constexpr DWORD kCancelWaitMs = 200;
 // Waits that complete at once, handled in one go before the message loop
 // gets a turn.
 constexpr int kImmediateTurns = 8;
+// Wine cancels a pending wait as soon as it looks at a device whose modem
+// lines it cannot read (a pseudo-terminal), every few milliseconds. Set up
+// again at once, such waits kept the GUI thread busy for up to half of every
+// reply wait, and the reply timer's message came late. After a cancel the
+// next wait is set up this much later; what came in meanwhile is read then.
+constexpr UINT kRetryAfterCancelMs = 20;
 // Abandoned operations still running that are kept, not left to the system.
 constexpr size_t kAbandonedKept = 32;
 
@@ -86,11 +93,16 @@ WinSerial::~WinSerial() {
 }
 
 LRESULT CALLBACK WinSerial::windowProc(HWND window, UINT message, WPARAM wp, LPARAM lp) {
-    if (message != kCommEvent && message != kRearm) return DefWindowProcW(window, message, wp, lp);
+    const bool retry = message == WM_TIMER && wp == kRetryTimer;
+    if (message != kCommEvent && message != kRearm && !retry)
+        return DefWindowProcW(window, message, wp, lp);
     auto* self = reinterpret_cast<WinSerial*>(GetWindowLongPtrW(window, GWLP_USERDATA));
     if (!self) return 0;
+    if (retry) KillTimer(window, kRetryTimer);
     if (message == kCommEvent)
         self->onCommEvent();
+    else if (retry && self->isOpen() && !self->m_waiting)
+        static_cast<void>(self->readQueued() && self->isOpen() && self->arm());
     else if (std::exchange(self->m_rearmPosted, false) && self->isOpen() && !self->m_waiting)
         self->arm();
     return 0;
@@ -229,6 +241,7 @@ bool WinSerial::setLine(const comport::LineSettings& line) {
 
 void WinSerial::close() {
     m_rearmPosted = false;
+    if (m_window) KillTimer(m_window, kRetryTimer);
     if (m_handle == INVALID_HANDLE_VALUE) return;
     unwatch();
     if (m_waiting) {
@@ -288,12 +301,14 @@ void WinSerial::onCommEvent() {
             return;
         }
         m_waiting = false;
-        // Wine ends a pending wait this way when the port is written to;
-        // a port that is really gone fails in readQueued() or arm() next.
         if (error != ERROR_OPERATION_ABORTED) {
             fail(error);
             return;
         }
+        // Wine cancels waits by itself (see kRetryAfterCancelMs); a port
+        // that is really gone fails in readQueued() or arm() next.
+        if (!SetTimer(m_window, kRetryTimer, kRetryAfterCancelMs, nullptr)) fail(GetLastError());
+        return;
     }
     m_waiting = false;
     if (readQueued() && isOpen()) arm();
