@@ -115,14 +115,13 @@ void ModbusLink::dropCopyAt(int from) {
     auto& received = m_trace.attempts.back().received;
     int left = 8;
     for (size_t i = 0; i < received.size() && left > 0; ++i) {
-        ExchangeTrace::Chunk& chunk = received[i];
-        if (chunk.bytes.size() > left) {
-            ExchangeTrace::Chunk rest{chunk.afterUs, false, chunk.bytes.mid(left)};
-            chunk.bytes.truncate(left);
+        received[i].echo = true;
+        if (received[i].bytes.size() > left) {
+            ExchangeTrace::Chunk rest{received[i].afterUs, false, received[i].bytes.mid(left)};
+            received[i].bytes.truncate(left);
             received.insert(received.begin() + i + 1, rest);
         }
-        chunk.echo = true;
-        left -= chunk.bytes.size();
+        left -= received[i].bytes.size();
     }
 }
 
