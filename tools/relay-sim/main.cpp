@@ -80,24 +80,24 @@ int main(int argc, char* argv[]) {
     const QCommandLineOption seed(QStringLiteral("seed"),
                                   QStringLiteral("Seed for --noise and --drop."),
                                   QStringLiteral("N"), QStringLiteral("1"));
-    const QCommandLineOption echo(QStringLiteral("echo"),
-                                  QStringLiteral("Return every byte the tool sends, as a 2-wire "
-                                                 "adapter that hears itself does."));
-    const QCommandLineOption garble(QStringLiteral("garble"),
-                                    QStringLiteral("Invert every bit of each reply, as swapped "
-                                                   "A/B wires do."));
-    const QCommandLineOption exception(QStringLiteral("exception"),
-                                       QStringLiteral("Answer every request with Modbus exception "
-                                                      "CODE, 1..255."),
-                                       QStringLiteral("CODE"));
-    const QCommandLineOption twin(QStringLiteral("twin"),
-                                  QStringLiteral("Two relays at each address answer at once; the "
-                                                 "bus merges their bytes."));
-    const QCommandLineOption burst(QStringLiteral("burst"),
-                                   QStringLiteral("Deliver bytes to the tool only every MS "
-                                                  "milliseconds, as a USB adapter's latency timer "
-                                                  "does (16 is common)."),
-                                   QStringLiteral("MS"));
+    // The line's own faults.
+    const auto fault = [](const char* name, const char* help, const char* value = nullptr) {
+        return value ? QCommandLineOption(QLatin1String(name), QLatin1String(help),
+                                          QLatin1String(value))
+                     : QCommandLineOption(QLatin1String(name), QLatin1String(help));
+    };
+    const QCommandLineOption echo = fault(
+        "echo", "Return every byte the tool sends, as a 2-wire adapter that hears itself does.");
+    const QCommandLineOption garble =
+        fault("garble", "Invert every bit of each reply, as swapped A/B wires do.");
+    const QCommandLineOption exception =
+        fault("exception", "Answer every request with Modbus exception CODE, 1..255.", "CODE");
+    const QCommandLineOption twin =
+        fault("twin", "Two relays at each address answer at once; the bus merges their bytes.");
+    const QCommandLineOption burst = fault("burst",
+                                           "Deliver bytes to the tool only every MS milliseconds, "
+                                           "as a USB adapter's latency timer does (16 is common).",
+                                           "MS");
     const QCommandLineOption verbose(QStringLiteral("verbose"),
                                      QStringLiteral("Print every frame both ways and each address "
                                                     "change, one line each."));
