@@ -83,7 +83,7 @@ private:
     // stored bytes at index from, and marks it in the trace.
     void dropCopyAt(int from);
     void traceReceived(const QByteArray& bytes, bool echo);
-    void traceToStderr(const QString& outcome) const;
+    void traceToStderr(const QString& outcome, const QByteArray& packed) const;
 
     int m_replyWait;
     bool m_echo = false;

@@ -99,8 +99,9 @@ uint8_t ModbusLink::Modbus(uint8_t Dir, uint8_t Fcn, uint8_t D0, uint8_t D1, uin
 
     const QString outcome = ErrorFlag == 1 ? QStringLiteral("---------> NO RESPONDE")
                                            : QStringLiteral("---------> CORRECTO");
-    if (m_traceToStderr) traceToStderr(outcome);
-    emit logLine(outcome, m_trace.pack());
+    const QByteArray packed = m_trace.pack();
+    if (m_traceToStderr) traceToStderr(outcome, packed);
+    emit logLine(outcome, packed);
     if (echoLearnt) emit logLine(kEchoLine);
     return ErrorFlag;
 }
@@ -136,10 +137,13 @@ void ModbusLink::traceReceived(const QByteArray& bytes, bool echo) {
     received.push_back({uint32_t(us.count()), echo, bytes.left(kTraceBytes - kept)});
 }
 
-void ModbusLink::traceToStderr(const QString& outcome) const {
+// Read back from its packed form, so that it says what the tooltip says, to the
+// tenth of a millisecond.
+void ModbusLink::traceToStderr(const QString& outcome, const QByteArray& packed) const {
     const QString text = QTime::currentTime().toString(QStringLiteral("HH:mm:ss.zzz")) +
                          QStringLiteral(" DIRECCION <%1> ").arg(TxBuf[0]) + outcome +
-                         QLatin1Char('\n') + m_trace.describe() + QLatin1Char('\n');
+                         QLatin1Char('\n') + ExchangeTrace::unpack(packed).describe() +
+                         QLatin1Char('\n');
     std::fputs(text.toLocal8Bit().constData(), stderr);
     std::fflush(stderr);
 }
