@@ -65,6 +65,8 @@ private slots:
         QTest::newRow("drop letters") << QStringList{"--drop", "x"};
         QTest::newRow("late with delay") << QStringList{"--late", "--delay", "10"};
         QTest::newRow("stray argument") << QStringList{"extra"};
+        QTest::newRow("exception 0") << QStringList{"--exception", "0"};
+        QTest::newRow("burst letters") << QStringList{"--burst", "x"};
     }
     void badCommandLinesExitWith2() {
         QFETCH(QStringList, args);
@@ -127,6 +129,30 @@ private slots:
             QVERIFY(exchange(port, ScriptedRelay::request(5, 3, 0, 3, 0, 1), 500).isEmpty());
             QVERIFY(port.waitForReadyRead(1000));
         }
+    }
+
+    // What the program hears back for a read of the relay at 5.
+    void lineFaults_data() {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QByteArray>("heard");
+        const QByteArray read = ScriptedRelay::request(5, 3, 0, 3, 0, 1);
+        const QByteArray reply = ScriptedRelay::readReply(5, 5, ScriptedRelay::Layout::Eight);
+        QByteArray inverted = reply;
+        for (char& c : inverted) c = char(~c);
+        QTest::newRow("echo") << QStringList{"--echo"} << read + reply;
+        QTest::newRow("garble") << QStringList{"--garble"} << inverted;
+        QTest::newRow("exception 4")
+            << QStringList{"--exception", "4"} << ScriptedRelay::exceptionReply(5, 3, 4);
+        QTest::newRow("echo in bursts") << QStringList{"--echo", "--burst", "16"} << read + reply;
+    }
+    void lineFaults() {
+        QFETCH(QStringList, args);
+        QFETCH(QByteArray, heard);
+        Running sim(args);
+        QSerialPort port;
+        QVERIFY(openRaw(port, sim.path));
+        QCOMPARE(exchange(port, ScriptedRelay::request(5, 3, 0, 3, 0, 1)).toHex(' '),
+                 heard.toHex(' '));
     }
 
     void verboseLogsBothWaysAndChanges() {

@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <atomic>
 #include <fcntl.h>
@@ -510,6 +511,37 @@ private slots:
         QCOMPARE(r.relay().requests.size(), 2);
         QCOMPARE(rxBytes(r.link, 0, 21).toHex(' '),
                  (ScriptedRelay::readReply(1, 1, Layout::Eight) + flood.mid(8, 13)).toHex(' '));
+    }
+
+    // An adapter's echo holds for one opening of the port: the next may be
+    // through a plain adapter, whose reply must keep its head. Each outcome
+    // line shows the attempt's bytes, the echo marked.
+    void echoPerOpeningAndTrace_data() {
+        QTest::addColumn<QList<bool>>("echoes"); // per opening, in order
+        QTest::newRow("echo, then a plain adapter") << QList<bool>{true, false};
+    }
+    void echoPerOpeningAndTrace() {
+        QFETCH(QList<bool>, echoes);
+        LinkBench r(kWait);
+        r.relay().addRelay(1);
+        const QString sent = QStringLiteral("INTENTO 1: ENVIADO 01 03 00 03 00 01 74 0A; ");
+        const QString reply =
+            QString::fromLatin1(ScriptedRelay::readReply(1, 1, Layout::Eight).toHex(' ').toUpper());
+        for (const bool echo : echoes) {
+            r.relay().echo = echo;
+            r.link.MSComm1->setPortOpen(false);
+            QVERIFY(r.open());
+            r.lst.clear();
+            QCOMPARE(int(r.link.Modbus(1, 3, 0, 3, 0, 1)), 0);
+            QCOMPARE(logLines(r.lst).contains(kEchoLine), echo);
+            QString trace = r.lst.model()->index(1, 0).data(Qt::ToolTipRole).toString();
+            trace.replace(QRegularExpression(QStringLiteral("\\d+\\.\\d MS")), QStringLiteral("T"));
+            QCOMPARE(trace, sent +
+                                (echo ? QStringLiteral("T: 01 03 00 03 00 01 74 0A (ECO DEL "
+                                                       "ADAPTADOR); ")
+                                      : QString()) +
+                                QStringLiteral("T: ") + reply);
+        }
     }
 
     void rawByteValues() {

@@ -277,7 +277,9 @@ private slots:
         QTest::addColumn<bool>("spanish");
         QTest::addColumn<int>("waitMs");
         QTest::addColumn<QList<int>>("polled");
-        QTest::addColumn<int>("found"); // 0: nothing answers
+        QTest::addColumn<int>("found");     // 0: nothing answers
+        QTest::addColumn<QString>("fault"); // of the line: echo, garble, exception, twin, burst
+        QTest::addColumn<QStringList>("reasons"); // logged after the last exchange
 
         auto upTo = [](int from, int to) {
             QList<int> l;
@@ -285,40 +287,69 @@ private slots:
             return l;
         };
         const QString autoRange;
-        QTest::newRow("relay at 1")
-            << QList<int>{1} << autoRange << autoRange << false << kWait << QList<int>{1} << 1;
-        QTest::newRow("relay at 5")
-            << QList<int>{5} << autoRange << autoRange << false << kWait << upTo(1, 5) << 5;
+        QTest::newRow("relay at 1") << QList<int>{1} << autoRange << autoRange << false << kWait
+                                    << QList<int>{1} << 1 << QString() << QStringList();
+        QTest::newRow("relay at 5") << QList<int>{5} << autoRange << autoRange << false << kWait
+                                    << upTo(1, 5) << 5 << QString() << QStringList();
         QTest::newRow("two relays, the lower wins")
-            << QList<int>{7, 3} << autoRange << autoRange << false << kWait << upTo(1, 3) << 3;
+            << QList<int>{7, 3} << autoRange << autoRange << false << kWait << upTo(1, 3) << 3
+            << QString() << QStringList();
         QTest::newRow("one-address range")
             << QList<int>{5} << QStringLiteral("5") << QStringLiteral("5") << false << kWait
-            << QList<int>{5} << 5;
+            << QList<int>{5} << 5 << QString() << QStringList();
         QTest::newRow("relay outside the range")
             << QList<int>{9} << QStringLiteral("5") << QStringLiteral("8") << false << kWait
-            << upTo(5, 8) << 0;
+            << upTo(5, 8) << 0 << QString() << QStringList();
         QTest::newRow("one and a half, Spanish comma, starts at 2")
             << QList<int>{3} << QStringLiteral("1,5") << QStringLiteral("3") << true << kWait
-            << upTo(2, 3) << 3;
+            << upTo(2, 3) << 3 << QString() << QStringList();
         QTest::newRow("one and a half, point, starts at 2")
             << QList<int>{3} << QStringLiteral("1.5") << QStringLiteral("3") << false << kWait
-            << upTo(2, 3) << 3;
+            << upTo(2, 3) << 3 << QString() << QStringList();
         QTest::newRow("two and a half starts at 2")
             << QList<int>{3} << QStringLiteral("2.5") << QStringLiteral("3") << false << kWait
-            << upTo(2, 3) << 3;
+            << upTo(2, 3) << 3 << QString() << QStringList();
         QTest::newRow("three and a half starts at 4")
             << QList<int>{3, 4} << QStringLiteral("3.5") << QStringLiteral("4") << false << kWait
-            << QList<int>{4} << 4;
+            << QList<int>{4} << 4 << QString() << QStringList();
         QTest::newRow("blanks, sign, trailing point")
             << QList<int>{6} << QStringLiteral(" +6") << QStringLiteral("6.") << false << kWait
-            << QList<int>{6} << 6;
+            << QList<int>{6} << 6 << QString() << QStringList();
         QTest::newRow("exponent") << QList<int>{10} << QStringLiteral("1e1") << QStringLiteral("10")
-                                  << false << kWait << QList<int>{10} << 10;
+                                  << false << kWait << QList<int>{10} << 10 << QString()
+                                  << QStringList();
         QTest::newRow("relay at 127, automatic range")
-            << QList<int>{127} << autoRange << autoRange << false << kWait << upTo(1, 127) << 127;
+            << QList<int>{127} << autoRange << autoRange << false << kWait << upTo(1, 127) << 127
+            << QString() << QStringList();
         QTest::newRow("nothing attached, automatic range")
-            << QList<int>{} << autoRange << autoRange << false << 20 << upTo(1, 127) << 0;
+            << QList<int>{} << autoRange << autoRange << false << 20 << upTo(1, 127) << 0
+            << QString() << QStringList();
+        const QString garbled = QStringLiteral(
+            ": VELOCIDAD DISTINTA DE 9600, CABLES A/B INVERTIDOS O DOS RELÉS CON LA MISMA "
+            "DIRECCIÓN");
+        QTest::newRow("relay at 5, adapter echoes")
+            << QList<int>{5} << autoRange << autoRange << false << kWait << upTo(1, 5) << 5
+            << QStringLiteral("echo") << QStringList();
+        QTest::newRow("relay at 3, adapter echoes, 16 ms bursts")
+            << QList<int>{3} << autoRange << autoRange << false << kWait << upTo(1, 3) << 3
+            << QStringLiteral("echo burst") << QStringList();
+        QTest::newRow("relays at 2 to 6, garbled")
+            << upTo(2, 6) << QStringLiteral("1") << QStringLiteral("7") << false << kWait
+            << upTo(1, 7) << 0 << QStringLiteral("garble")
+            << QStringList{QStringLiteral("RESPUESTAS ILEGIBLES DE LAS DIRECCIONES <2>, <3>, <4> "
+                                          "Y 2 MÁS") +
+                           garbled};
+        QTest::newRow("two relays at 4")
+            << QList<int>{4} << QStringLiteral("3") << QStringLiteral("5") << false << kWait
+            << upTo(3, 5) << 0 << QStringLiteral("twin")
+            << QStringList{QStringLiteral("RESPUESTA ILEGIBLE DE LA DIRECCIÓN <4>") + garbled};
+        QTest::newRow("exception 2 at 3")
+            << QList<int>{3} << QStringLiteral("2") << QStringLiteral("4") << false << kWait
+            << upTo(2, 4) << 0 << QStringLiteral("exception")
+            << QStringList{QStringLiteral("EXCEPCIÓN MODBUS 2 DE LA DIRECCIÓN <3>: NO ES UN RELÉ "
+                                          "ORVANT O RECHAZA EL REGISTRO 3")};
     }
+
     void searchOutcome() {
         QFETCH(QList<int>, relays);
         QFETCH(QString, first);
@@ -327,9 +358,12 @@ private slots:
         QFETCH(int, waitMs);
         QFETCH(QList<int>, polled);
         QFETCH(int, found);
+        QFETCH(QString, fault);
+        QFETCH(QStringList, reasons);
 
         Bench b(waitMs);
         for (int a : relays) b.relay().addRelay(a);
+        plantFaults(b.relay(), fault);
         QVERIFY(connectForm(b.f));
         if (!first.isEmpty()) typeRange(b.f, first, last);
         if (spanish) QLocale::setDefault(QLocale(QLocale::Spanish, QLocale::Spain));
@@ -346,6 +380,8 @@ private slots:
             for (int i = 0; i < copies; ++i) expectedFrames << readFrame(a);
             expectedLog << startLine(a) << (a == found ? kCorrect : kNoReply);
         }
+        // The echo is named once, after the exchange that revealed it.
+        if (fault.startsWith(QLatin1String("echo"))) expectedLog.insert(2, kEchoLine);
         QCOMPARE(requestFrames(b.relay()), expectedFrames);
         QCOMPARE(everythingReceived(b.relay()), expectedFrames.join());
 
@@ -359,7 +395,7 @@ private slots:
             QCOMPARE(int(b.f.DirActual), found);
             verifyAddressKnown(b.f);
         } else {
-            QCOMPARE(logLines(b.f), expectedLog);
+            QCOMPARE(logLines(b.f), expectedLog + reasons);
             QCOMPARE(b.f.label->text(), kNotFound);
             QCOMPARE(int(b.f.DirActual), 0);
             // Usable again, and not a colour changed.
@@ -524,28 +560,39 @@ private slots:
         QTest::addColumn<QString>("entry");
         QTest::addColumn<QString>("reply"); // echo, silent, exception
         QTest::addColumn<QByteArray>("frame");
+        QTest::addColumn<QString>("fault"); // of the line, as in searchOutcome
 
-        QTest::newRow("1 to 5, echoed") << 1 << "5"
-                                        << "echo" << QByteArray::fromHex("010600030005B9C9");
+        QTest::newRow("1 to 5, echoed")
+            << 1 << "5"
+            << "echo" << QByteArray::fromHex("010600030005B9C9") << QString();
         QTest::newRow("5 to 12, echoed") << 5 << "12"
-                                         << "echo" << writeFrame(5, 12);
+                                         << "echo" << writeFrame(5, 12) << QString();
         QTest::newRow("3 to 127, echoed") << 3 << "127"
-                                          << "echo" << writeFrame(3, 127);
+                                          << "echo" << writeFrame(3, 127) << QString();
         QTest::newRow("4 to its own address") << 4 << "4"
-                                              << "echo" << writeFrame(4, 4);
+                                              << "echo" << writeFrame(4, 4) << QString();
         QTest::newRow("5 to 12, silent") << 5 << "12"
-                                         << "silent" << writeFrame(5, 12);
+                                         << "silent" << writeFrame(5, 12) << QString();
         QTest::newRow("5 to 12, exception reply") << 5 << "12"
-                                                  << "exception" << writeFrame(5, 12);
+                                                  << "exception" << writeFrame(5, 12) << QString();
+        QTest::newRow("5 to 12, echoed, adapter echoes")
+            << 5 << "12"
+            << "echo" << writeFrame(5, 12) << QStringLiteral("echo");
+        QTest::newRow("5 to 12, silent, adapter echoes")
+            << 5 << "12"
+            << "silent" << writeFrame(5, 12) << QStringLiteral("echo");
     }
+
     void change() {
         QFETCH(int, relayAt);
         QFETCH(QString, entry);
         QFETCH(QString, reply);
         QFETCH(QByteArray, frame);
+        QFETCH(QString, fault);
 
         Bench b(kWait);
         b.relay().addRelay(relayAt);
+        plantFaults(b.relay(), fault);
         QVERIFY(connectForm(b.f));
         QVERIFY(clickAndWait(b.f.cmb_buscar, scanBudget(relayAt, kWait)));
         QCOMPARE(int(b.f.DirActual), relayAt);
@@ -575,8 +622,12 @@ private slots:
             QCOMPARE(b.relay().addresses(), QList<int>{entry.toInt()});
         } else {
             QCOMPARE(b.f.label->text(), kChangeFailed);
-            QCOMPARE(newLines, (QStringList{startLine(relayAt), kNoReply,
-                                            QStringLiteral("DIRECCIÓN ACTUAL%1").arg(relayAt)}));
+            QStringList expected{startLine(relayAt), kNoReply};
+            if (reply == QLatin1String("exception"))
+                expected << QStringLiteral("EXCEPCIÓN MODBUS 4 DE LA DIRECCIÓN <%1>: NO ES UN "
+                                           "RELÉ ORVANT O RECHAZA EL REGISTRO 3")
+                                .arg(relayAt);
+            QCOMPARE(newLines, expected << QStringLiteral("DIRECCIÓN ACTUAL%1").arg(relayAt));
             QCOMPARE(b.relay().addresses(), QList<int>{relayAt});
         }
         QCOMPARE(b.f.lst->currentRow(), b.f.lst->count() - 1);

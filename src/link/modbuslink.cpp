@@ -4,7 +4,8 @@
 #include "link/mscomm.h"
 
 ModbusLink::ModbusLink(int replyWaitMs, QObject* parent)
-    : QObject(parent), m_replyWait(replyWaitMs) {
+    : QObject(parent), m_replyWait(replyWaitMs),
+      m_traceToStderr(qEnvironmentVariableIntValue("ORVANT_TRACE") != 0) {
     setObjectName(QStringLiteral("link"));
     Timer1 = new IntervalTimer(this);
     Timer1->setObjectName(QStringLiteral("Timer1"));
@@ -30,4 +31,7 @@ void ModbusLink::openPort(int16_t n, const QString& settings) {
     MSComm1->setSettings(settings);
     MSComm1->setPortOpen(true);
     m_lost = false;
+    // Another open may be another adapter.
+    m_echo = false;
+    m_copyAt = 8;
 }

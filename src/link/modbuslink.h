@@ -1,9 +1,13 @@
 #pragma once
 
+#include "link/exchangetrace.h"
+#include "link/replycheck.h"
+
 #include <QObject>
 #include <QString>
 #include <QVariant>
 #include <array>
+#include <chrono>
 #include <cstdint>
 
 class IntervalTimer;
@@ -59,6 +63,14 @@ public:
 
     int replyWait() const { return m_replyWait; }
 
+    // Whether the adapter returns every frame it sends; learnt from a read
+    // whose first bytes back were its own frame, and forgotten when the port
+    // is opened again.
+    bool adapterEchoes() const { return m_echo; }
+    // What came back in the last transaction when no valid reply did: None
+    // when it succeeded or heard nothing but the adapter's copy.
+    ReplyFault lastFault() const { return m_fault; }
+
 signals:
     // A line for the log, in the order the exchange makes them; an outcome
     // line carries its exchange's packed trace (ExchangeTrace::pack).
@@ -67,7 +79,20 @@ signals:
     void PortLost();
 
 private:
+    // Drops the copy of the frame that the adapter returned behind the
+    // stored bytes at index from, and marks it in the trace.
+    void dropCopyAt(int from);
+    void traceReceived(const QByteArray& bytes, bool echo);
+    void traceToStderr(const QString& outcome, const QByteArray& packed) const;
+
     int m_replyWait;
+    bool m_echo = false;
+    int m_copyAt = 8; // bytes of the frame's copy already dropped; 8 when none is due
+    ReplyFault m_fault;
+    ExchangeTrace m_trace;
+    bool m_tracing = false; // between a frame's write and the outcome line
+    std::chrono::steady_clock::time_point m_sentAt;
+    bool m_traceToStderr = false;
     bool m_lost = false;
     bool m_closing = false;
     bool m_stopRequested = false;

@@ -34,3 +34,10 @@ uint8_t ReplyErrorFlag(const uint8_t* tx, const uint8_t* rx, int32_t crc, int fr
     if (eightByteLayout(tx, rx, crc) == 0) return 0;
     return standardReadReply(tx, rx, freshBytes) ? 0 : 1;
 }
+
+ReplyFault ClassifyRefused(const uint8_t* tx, const uint8_t* rx) {
+    const auto crc = LongToByteArray(CRC16(rx, 3));
+    if (rx[0] == tx[0] && rx[1] == (tx[1] | 0x80) && crc[0] == rx[3] && crc[1] == rx[4])
+        return {ReplyFault::Exception, rx[2]};
+    return {ReplyFault::Unreadable, 0};
+}

@@ -1,6 +1,7 @@
 // Step 3: write the new address into the relay found by the search.
 #include "link/modbuslink.h"
 #include "ui/form1.h"
+#include "workflow/faultlines.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -23,6 +24,9 @@ void Form1::cmd_cambiar_Click() {
     if (result == 1) {
         label->setText(
             QStringLiteral("NO FUÉ POSIBLE REPROGRAMAR EL ORVANT. POR FAVOR REPITA EL PROCESO"));
+        FaultTally faults;
+        faults.add(DirActual, link->lastFault());
+        for (const QString& line : faults.lines()) logLine(line);
         logLine(QStringLiteral("DIRECCIÓN ACTUAL") + QString::number(DirActual));
     } else {
         label->setText(QStringLiteral("SU RELÉ ORVANT HA SIDO RECONFIGURADO CON LA DIRECCIÓN <") +

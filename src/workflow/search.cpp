@@ -1,6 +1,7 @@
 // Step 2: find the address of the one relay on the bus.
 #include "link/modbuslink.h"
 #include "ui/form1.h"
+#include "workflow/faultlines.h"
 #include "workflow/range.h"
 
 #include <QCheckBox>
@@ -41,12 +42,14 @@ void Form1::cmb_buscar_Click() {
     const auto last = static_cast<uint8_t>(verdict.last);
     int current = first; // reaches last + 1, up to 128
     uint8_t result = 1;
+    FaultTally faults;
     const Operation running(*this);
     link->clearStop();
     m_stopKey->setEnabled(true);
     while (result == 1 && current <= last && !link->portLost() && !link->closing() &&
            !link->stopRequested()) {
         result = link->Modbus(static_cast<uint8_t>(current), 3, 0, 3, 0, 1);
+        faults.add(current, link->lastFault());
         current = current + 1;
     }
     m_stopKey->setEnabled(false);
@@ -58,6 +61,8 @@ void Form1::cmb_buscar_Click() {
     if (link->closing() || (link->portLost() && result == 1)) return;
 
     if (result == 1) {
+        // Bytes came but no relay: the cause, for the technician.
+        for (const QString& line : faults.lines()) logLine(line);
         if (stopped) {
             // Esc cut the range short: say where, not that nothing answers. A
             // reply judged before the stop was seen went the found way below.

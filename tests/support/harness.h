@@ -35,6 +35,17 @@ struct Line {
     std::unique_ptr<ScriptedRelay> relay;
 };
 
+// Faults of the line or the bus, named by words in faults: echo, garble,
+// exception (code 2), twin, burst (16 ms, a USB adapter's usual timer).
+inline void plantFaults(ScriptedRelay& relay, const QString& faults) {
+    const QStringList words = faults.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    relay.echo = words.contains(QLatin1String("echo"));
+    relay.garble = words.contains(QLatin1String("garble"));
+    relay.exception = words.contains(QLatin1String("exception")) ? 2 : 0;
+    relay.twin = words.contains(QLatin1String("twin"));
+    relay.burstMs = words.contains(QLatin1String("burst")) ? 16 : 0;
+}
+
 // Line state as the device sees it; the master side reports the slave's.
 inline termios lineState(const Pty& pty) {
     termios t{};

@@ -9,6 +9,8 @@ inline QString startLine(int address) {
 }
 inline const QString kNoReply = QStringLiteral("---------> NO RESPONDE");
 inline const QString kCorrect = QStringLiteral("---------> CORRECTO");
+inline const QString kEchoLine =
+    QStringLiteral("EL ADAPTADOR DEVUELVE CADA MENSAJE (ECO): SE DESCARTA LA COPIA");
 
 inline const QString kConnectedTail =
     QStringLiteral("> DETECTADO. CONECTE UN SOLO RELÉ ORVANT A LA RED Y PRESIONE <BUSCAR> PARA "

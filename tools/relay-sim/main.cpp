@@ -80,10 +80,29 @@ int main(int argc, char* argv[]) {
     const QCommandLineOption seed(QStringLiteral("seed"),
                                   QStringLiteral("Seed for --noise and --drop."),
                                   QStringLiteral("N"), QStringLiteral("1"));
+    // The line's own faults.
+    const auto fault = [](const char* name, const char* help, const char* value = nullptr) {
+        return value ? QCommandLineOption(QLatin1String(name), QLatin1String(help),
+                                          QLatin1String(value))
+                     : QCommandLineOption(QLatin1String(name), QLatin1String(help));
+    };
+    const QCommandLineOption echo = fault(
+        "echo", "Return every byte the tool sends, as a 2-wire adapter that hears itself does.");
+    const QCommandLineOption garble =
+        fault("garble", "Invert every bit of each reply, as swapped A/B wires do.");
+    const QCommandLineOption exception =
+        fault("exception", "Answer every request with Modbus exception CODE, 1..255.", "CODE");
+    const QCommandLineOption twin =
+        fault("twin", "Two relays at each address answer at once; the bus merges their bytes.");
+    const QCommandLineOption burst = fault("burst",
+                                           "Deliver bytes to the tool only every MS milliseconds, "
+                                           "as a USB adapter's latency timer does (16 is common).",
+                                           "MS");
     const QCommandLineOption verbose(QStringLiteral("verbose"),
                                      QStringLiteral("Print every frame both ways and each address "
                                                     "change, one line each."));
-    parser.addOptions({link, relay, layout, delay, silent, late, noise, drop, seed, verbose});
+    parser.addOptions({link, relay, layout, delay, silent, late, noise, drop, seed, echo, garble,
+                       exception, twin, burst, verbose});
 
     if (!parser.parse(app.arguments())) usageError(parser.errorText());
     if (parser.isSet(QStringLiteral("help"))) parser.showHelp(0);
@@ -116,6 +135,21 @@ int main(int argc, char* argv[]) {
     if (!ok)
         usageError(QStringLiteral("--seed takes a whole number, not '%1'").arg(parser.value(seed)));
 
+    int exceptionCode = 0;
+    if (parser.isSet(exception)) {
+        exceptionCode = parser.value(exception).toInt(&ok);
+        if (!ok || exceptionCode < 1 || exceptionCode > 255)
+            usageError(QStringLiteral("--exception takes a code 1..255, not '%1'")
+                           .arg(parser.value(exception)));
+    }
+    int burstMs = 0;
+    if (parser.isSet(burst)) {
+        burstMs = parser.value(burst).toInt(&ok);
+        if (!ok || burstMs < 1 || burstMs > 1000)
+            usageError(
+                QStringLiteral("--burst takes 1..1000 ms, not '%1'").arg(parser.value(burst)));
+    }
+
     Pty pty;
     if (!pty.isValid()) {
         QTextStream(stderr) << "orvant-relay-sim: cannot create a pseudo-terminal" << Qt::endl;
@@ -147,6 +181,11 @@ int main(int argc, char* argv[]) {
     bus.noiseRate = noiseRate;
     bus.dropRate = dropRate;
     bus.seed(seedValue);
+    bus.echo = parser.isSet(echo);
+    bus.garble = parser.isSet(garble);
+    bus.exception = exceptionCode;
+    bus.twin = parser.isSet(twin);
+    bus.burstMs = burstMs;
 
     QTextStream out(stdout);
     // Outlives the connections below, which hold it by reference.

@@ -3,6 +3,7 @@
 #include <QSocketNotifier>
 #include <QTimer>
 #include <cerrno>
+#include <cmath>
 #include <unistd.h>
 
 namespace {
@@ -70,6 +71,31 @@ QByteArray ScriptedRelay::exceptionReply(int address, int function, int code) {
 
 void ScriptedRelay::send(const QByteArray& bytes) {
     if (m_fd < 0 || bytes.isEmpty()) return;
+    deliver(bytes);
+    if (keepRecords) sent.append({nowMs(), bytes});
+    emit wrote(bytes);
+}
+
+void ScriptedRelay::deliver(const QByteArray& bytes) {
+    if (burstMs > 0) {
+        // The adapter hands on what it holds at each tick of its timer.
+        if (m_burst.isEmpty()) {
+            const double now = nowMs();
+            const int toTick = int(burstMs - std::fmod(now, burstMs)) + 1;
+            QTimer::singleShot(toTick, Qt::PreciseTimer, this, [this] {
+                const QByteArray held = m_burst;
+                m_burst.clear();
+                writeOut(held);
+            });
+        }
+        m_burst += bytes;
+        return;
+    }
+    writeOut(bytes);
+}
+
+void ScriptedRelay::writeOut(const QByteArray& bytes) {
+    if (m_fd < 0) return;
     qsizetype done = 0;
     while (done < bytes.size()) {
         const ssize_t n = ::write(m_fd, bytes.constData() + done, bytes.size() - done);
@@ -77,8 +103,6 @@ void ScriptedRelay::send(const QByteArray& bytes) {
         if (n <= 0) break; // the line is gone or full; a real bus loses bytes too
         done += n;
     }
-    if (keepRecords) sent.append({nowMs(), bytes});
-    emit wrote(bytes);
 }
 
 void ScriptedRelay::sendAfter(int ms, const QByteArray& bytes) {
@@ -100,6 +124,7 @@ void ScriptedRelay::onReadable() {
     }
     const double at = nowMs();
     if (keepRecords) received.append({at, QByteArray(buf, n)});
+    if (echo) deliver(QByteArray(buf, n));
     m_pending.append(buf, n);
     // Requests are 8 bytes; skip a byte at a time until a check value fits.
     while (m_pending.size() >= 8) {
@@ -123,7 +148,9 @@ void ScriptedRelay::handle(const QByteArray& req) {
     if (dropRate > 0 && m_random.generateDouble() < dropRate) return;
     const QByteArray reply = answer(req);
     if (reply.isEmpty()) return;
-    QByteArray out = reply;
+    QByteArray out = twin ? collide(reply, reply) : reply;
+    if (garble)
+        for (char& c : out) c = static_cast<char>(~c);
     if (noiseRate > 0 && m_random.generateDouble() < noiseRate) {
         const int count = 1 + m_random.bounded(4);
         for (int i = 0; i < count; ++i) out.append(static_cast<char>(m_random.bounded(256)));
@@ -131,10 +158,41 @@ void ScriptedRelay::handle(const QByteArray& req) {
     sendAfter(delayMs, out);
 }
 
+QByteArray ScriptedRelay::collide(const QByteArray& a, const QByteArray& b, int lagBits) {
+    // Each byte on the wire: a start bit (0), eight data bits from the
+    // lowest, a stop bit (1); the line idles at 1.
+    auto bits = [](const QByteArray& bytes, int lead) {
+        QList<bool> line(lead, true);
+        for (char c : bytes) {
+            line << false;
+            for (int i = 0; i < 8; ++i) line << bool((quint8(c) >> i) & 1);
+            line << true;
+        }
+        return line;
+    };
+    const QList<bool> first = bits(a, 0);
+    const QList<bool> second = bits(b, lagBits);
+    QList<bool> line;
+    for (qsizetype i = 0; i < qMax(first.size(), second.size()); ++i)
+        line << (first.value(i, true) && second.value(i, true));
+    // Read back as a receiver does: a byte starts at each falling edge.
+    QByteArray out;
+    for (qsizetype i = 0; i < line.size(); ++i) {
+        if (line[i]) continue;
+        quint8 c = 0;
+        for (int k = 0; k < 8; ++k)
+            if (line.value(i + 1 + k, true)) c |= quint8(1u << k);
+        out.append(static_cast<char>(c));
+        i += 9; // the stop bit, whatever it reads
+    }
+    return out;
+}
+
 QByteArray ScriptedRelay::answer(const QByteArray& req) {
     const int address = static_cast<quint8>(req.at(0));
     if (!m_relays.contains(address)) return {};
     const int function = static_cast<quint8>(req.at(1));
+    if (exception > 0) return exceptionReply(address, function, exception);
     const int reg = (static_cast<quint8>(req.at(2)) << 8) | static_cast<quint8>(req.at(3));
     const int value = (static_cast<quint8>(req.at(4)) << 8) | static_cast<quint8>(req.at(5));
     if (function == 3) {

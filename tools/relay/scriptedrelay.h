@@ -42,6 +42,13 @@ public:
     double dropRate = 0;  // share of requests left unanswered
     double noiseRate = 0; // chance of random bytes after a reply
 
+    // Faults of the line and the bus.
+    bool echo = false;   // the adapter returns every byte the tool writes
+    bool garble = false; // replies arrive with every bit inverted (A/B swapped)
+    int exception = 0;   // above 0: the relays answer with this exception code
+    bool twin = false;   // a second relay at each address answers at once
+    int burstMs = 0;     // above 0: the tool hears bytes only every burstMs
+
     // Called for every well-formed request (right check value, any address)
     // before the bus sees it; returning true means the script handled it.
     std::function<bool(const QByteArray& request, int index)> script;
@@ -62,6 +69,10 @@ public:
     // Writes to the line now, or after ms milliseconds.
     void send(const QByteArray& bytes);
     void sendAfter(int ms, const QByteArray& bytes);
+
+    // What the bus makes of two replies sent at once, the second a few bit
+    // times behind the first: a low bit of either wins.
+    static QByteArray collide(const QByteArray& a, const QByteArray& b, int lagBits = 3);
 
     // Frame helpers.
     static QByteArray withCrc(QByteArray frame);
@@ -84,12 +95,17 @@ signals:
 
 private:
     void onReadable();
+    // Puts bytes on the tool's side of the line, through the latency timer
+    // of an adapter when there is one.
+    void deliver(const QByteArray& bytes);
+    void writeOut(const QByteArray& bytes);
     void handle(const QByteArray& request);
 
     int m_fd;
     QSocketNotifier* m_notifier;
     QElapsedTimer m_clock;
     QByteArray m_pending;
+    QByteArray m_burst;      // held until the next tick of the latency timer
     QMap<int, int> m_relays; // address -> register 3
     int m_requestCount = 0;
     QRandomGenerator m_random{12345};
