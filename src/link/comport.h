@@ -53,7 +53,8 @@ struct LineSettings {
 // only InUse apart.
 struct OpenFailure {
     // NeedsAdministrator: no group to join would help (the device's group is
-    // root), so only an administrator can grant access.
+    // root, or may not read and write it), so only an administrator can grant
+    // access.
     enum Cause { None, Unavailable, PermissionDenied, InUse, NeedsAdministrator };
     Cause cause = None;
     QString device; // the device COM n resolved to, links followed; empty when none

@@ -141,17 +141,17 @@ OpenFailure diagnose(int n, const QString& path, const QString& reason, int save
         const QString mode = QString::number(st.st_mode & 07777, 8).rightJustified(4, '0');
         why = QStringLiteral("permission denied: the device is mode %1, group '%2'")
                   .arg(mode, groupName(st.st_gid));
-        if (st.st_gid == 0) {
-            // Nobody should join root's group to reach one device.
-            f.cause = OpenFailure::NeedsAdministrator;
-            why += QStringLiteral("; only an administrator can grant this user access");
-        } else if ((st.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP)) {
-            // Joining the group helps only when the group may read and write.
+        // Joining the group helps only when the group may read and write,
+        // and nobody should join root's group to reach one device.
+        if (st.st_gid != 0 && (st.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP)) {
             f.cause = OpenFailure::PermissionDenied;
             f.group = groupName(st.st_gid);
             why += QStringLiteral(", and this user is not in that group; sudo usermod -aG %1 "
                                   "$USER, then log in again")
                        .arg(f.group);
+        } else {
+            f.cause = OpenFailure::NeedsAdministrator;
+            why += QStringLiteral("; only an administrator can grant this user access");
         }
     } else if (const qint64 pid = lockHolder(path, f.device, &lockFile)) {
         f.cause = OpenFailure::InUse;

@@ -93,8 +93,10 @@ LogList::LogList(QWidget* parent) : QListWidget(parent) {
 
 void LogList::fitRows() {
     const QFontMetrics fm(font());
-    // Room for the accents above and the same below, so the text stays centred.
-    m_rowHeight = fm.height() + 2 * accentOverflow(fm);
+    // Room for the accents above, with a clear pixel row between an accent
+    // and the row's edge (a selected row's highlight would merge them), and
+    // the same below, so the text stays centred.
+    m_rowHeight = fm.height() + 2 * (accentOverflow(fm) + 1);
     m_widest = 0;
     for (int i = 0; i < count(); ++i)
         m_widest = qMax(m_widest, fm.horizontalAdvance(item(i)->text()) + 8);
