@@ -168,7 +168,7 @@ void LogList::fitRows() {
     // Room for the accents above and the same below, so the text stays centred.
     m_rowHeight = fm.height() + 2 * accentOverflow(fm);
     m_widest = 0;
-    for (int i = 0; i < count(); ++i) m_widest = qMax(m_widest, textWidth(fm, line(i)));
+    m_measured = 0;
     scheduleDelayedItemsLayout();
 }
 
@@ -185,27 +185,40 @@ QString LogList::line(int row) const {
     return row >= 0 && row < count() ? m_lines->text(row) : QString();
 }
 
-int LogList::currentRow() const {
+int LogList::currentRow() {
+    settle();
     return currentIndex().row();
 }
 
-QRect LogList::lineRect(int row) const {
+QRect LogList::lineRect(int row) {
+    settle();
     return visualRect(m_lines->index(row));
 }
 
 void LogList::addLine(const QString& text, const QByteArray& trace) {
-    // A line wider than the box scrolls sideways, as in a list box, rather
-    // than losing its end.
-    m_widest = qMax(m_widest, textWidth(fontMetrics(), text));
     m_lines->append(text, trace);
+    // First in the event loop's next pass, before input or a query from
+    // assistive technology is read.
+    if (!m_unsettled) QMetaObject::invokeMethod(this, &LogList::settle, Qt::QueuedConnection);
+    m_unsettled = true;
+}
+
+void LogList::settle() {
+    if (!m_unsettled) return;
+    m_unsettled = false;
+    executeDelayedItemsLayout();
+    updateGeometries();
     const QModelIndex last = m_lines->index(count() - 1);
+    if (!last.isValid()) return;
     setCurrentIndex(last);
     scrollTo(last);
 }
 
 void LogList::clear() {
     m_lines->clear();
+    m_unsettled = false;
     m_widest = 0;
+    m_measured = 0;
 }
 
 int LogList::rowsInView() const {
@@ -240,7 +253,7 @@ QModelIndex LogList::indexAt(const QPoint& point) const {
 
 void LogList::scrollTo(const QModelIndex& index, ScrollHint hint) {
     if (!index.isValid() || index.model() != m_lines) return;
-    executeDelayedItemsLayout();
+    settle();
     const int row = index.row();
     const int page = rowsInView();
     QScrollBar* v = verticalScrollBar();
@@ -268,6 +281,7 @@ void LogList::scrollTo(const QModelIndex& index, ScrollHint hint) {
 }
 
 QModelIndex LogList::moveCursor(CursorAction action, Qt::KeyboardModifiers) {
+    settle();
     const int rows = count();
     if (rows == 0) return QModelIndex();
     const int row = currentIndex().row(); // -1 when none
@@ -301,6 +315,7 @@ QModelIndex LogList::moveCursor(CursorAction action, Qt::KeyboardModifiers) {
 }
 
 void LogList::setSelection(const QRect& rect, QItemSelectionModel::SelectionFlags command) {
+    settle();
     const QRect r = rect.normalized();
     const int first = m_rowHeight > 0 ? qMax(0, (r.top() + verticalOffset()) / m_rowHeight) : 0;
     const int last =
@@ -317,11 +332,16 @@ void LogList::doItemsLayout() {
 }
 
 void LogList::rowsInserted(const QModelIndex& parent, int start, int end) {
+    // The scroll ranges follow in settle().
     QAbstractItemView::rowsInserted(parent, start, end);
-    updateGeometries();
 }
 
 void LogList::updateGeometries() {
+    // A line wider than the box scrolls sideways, as in a list box, rather
+    // than losing its end.
+    const QFontMetrics fm(font());
+    for (; m_measured < count(); ++m_measured)
+        m_widest = qMax(m_widest, textWidth(fm, line(m_measured)));
     QScrollBar* v = verticalScrollBar();
     const int page = rowsInView();
     v->setRange(0, qMax(0, count() - page));

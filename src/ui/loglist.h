@@ -17,15 +17,19 @@ public:
 
     // Appends a line, selects it and scrolls it into view: how every line
     // reaches the log. A packed exchange trace, if any, becomes the line's
-    // tooltip and accessible description.
+    // tooltip and accessible description. The line is in the model at once;
+    // its selection, scroll and paint follow when the event loop next runs,
+    // which during a search is the next reply wait, not the time between a
+    // wait and the next frame. Reading the list's state below brings them
+    // forward.
     void addLine(const QString& text, const QByteArray& trace = QByteArray());
     void clear();
 
     int count() const;
     QString line(int row) const;
-    int currentRow() const;
+    int currentRow();
     // Where the line shows in the viewport, as visualRect() of its index.
-    QRect lineRect(int row) const;
+    QRect lineRect(int row);
 
     // Width of the widest line so far, which every row takes.
     int widest() const { return m_widest; }
@@ -53,10 +57,14 @@ protected:
 
 private:
     void fitRows();
+    // Selects the newest line and scrolls it into view, if lines came since.
+    void settle();
     // Rows wholly in view, at least one.
     int rowsInView() const;
 
     LogLines* m_lines;
+    bool m_unsettled = false; // lines came since the last settle()
+    int m_measured = 0;       // lines whose width m_widest counts
     int m_widest = 0;
     int m_rowHeight = 0;
 };
