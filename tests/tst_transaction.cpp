@@ -196,7 +196,7 @@ private slots:
             QCOMPARE(txFrame(r.link).toHex(' '), frame.toHex(' '));
             QCOMPARE(logLines(r.lst), QStringList({startLine, kCorrect}));
             QCOMPARE(r.lst.currentRow(), 1);
-            QVERIFY(r.lst.item(1)->isSelected());
+            QVERIFY(r.lst.selectionModel()->isRowSelected(1));
             QCOMPARE(r.link.RxLen, 0);
             QCOMPARE(r.link.RxFlag, 0);
             QCOMPARE(r.relay().sent.size(), 1);
@@ -282,7 +282,7 @@ private slots:
         }
         QCOMPARE(logLines(r.lst), QStringList({startLine(1), kNoReply}));
         QCOMPARE(r.lst.currentRow(), 1);
-        QVERIFY(r.lst.item(1)->isSelected());
+        QVERIFY(r.lst.selectionModel()->isRowSelected(1));
         QCOMPARE(r.link.RxLen, 0);
         QCOMPARE(r.link.RxFlag, 0);
     }

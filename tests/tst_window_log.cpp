@@ -3,6 +3,8 @@
 // several scale factors, tests/CMakeLists.txt).
 #include "windowfixture.h"
 
+#include "link/exchangetrace.h"
+
 #include <QApplication>
 #include <QImage>
 #include <QScreen>
@@ -14,10 +16,7 @@ private slots:
     void init() { WindowFixture::init(); }
     void cleanup() { WindowFixture::cleanup(); }
 
-    void logStartsEmpty() {
-        QCOMPARE(form->lst->count(), 0);
-        QVERIFY(!form->lst->isSortingEnabled());
-    }
+    void logStartsEmpty() { QCOMPARE(form->lst->count(), 0); }
 
     // Each log line lands at the end, becomes the one selected line and is
     // scrolled into view; nothing is reordered.
@@ -26,9 +25,8 @@ private slots:
         // view is painted there.
         form->logLine(QStringLiteral("MENSAJE A LA DIRECCION <1>: "));
         form->logLine(QStringLiteral("---------> CORRECTO"));
-        const QRect shownRow =
-            form->lst->visualItemRect(form->lst->item(1))
-                .translated(form->lst->viewport()->mapTo(form.get(), QPoint(0, 0)));
+        const QRect shownRow = form->lst->lineRect(1).translated(
+            form->lst->viewport()->mapTo(form.get(), QPoint(0, 0)));
         const auto rowOnScreen = [&] {
             const QImage row = form->screen()
                                    ->grabWindow(form->winId(), shownRow.x(), shownRow.y(),
@@ -40,6 +38,24 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(rowOnScreen(), 1000);
         form->lst->clear();
 
+        // Each exchange's trace stays with its own outcome line; a line
+        // logged without one has no tooltip.
+        QList<QByteArray> traces;
+        for (int address : {3, 0, 0, 4}) {
+            ExchangeTrace t;
+            if (address) t.attempts.push_back({QByteArray(8, char(address)), {}});
+            traces << t.pack();
+            form->logLine(QStringLiteral("---------> NO RESPONDE"), traces.last());
+        }
+        for (int row = 0; row < traces.size(); ++row) {
+            const QModelIndex index = form->lst->model()->index(row, 0);
+            for (int role : {Qt::ToolTipRole, Qt::AccessibleDescriptionRole})
+                QCOMPARE(index.data(role).toString(),
+                         traces[row].isEmpty() ? QString()
+                                               : ExchangeTrace::unpack(traces[row]).describe());
+        }
+        form->lst->clear();
+
         // Well past the hundred lines a batched layout handles at once.
         const int lines = 300;
         for (int i = 0; i < lines; ++i) {
@@ -47,22 +63,20 @@ private slots:
             const QString text = QStringLiteral("MENSAJE A LA DIRECCION <%1>: ").arg(lines - i);
             form->logLine(text);
             QCOMPARE(form->lst->count(), i + 1);
-            QCOMPARE(form->lst->item(i)->text(), text);
+            QCOMPARE(form->lst->line(i), text);
             QCOMPARE(form->lst->currentRow(), i);
-            const auto selected = form->lst->selectedItems();
-            QCOMPARE(selected.size(), 1);
-            QCOMPARE(selected.first(), form->lst->item(i));
-            QVERIFY2(form->lst->viewport()->rect().contains(
-                         form->lst->visualItemRect(form->lst->item(i))),
+            QCOMPARE(form->lst->selectionModel()->selectedRows(),
+                     QModelIndexList{form->lst->model()->index(i, 0)});
+            QVERIFY2(form->lst->viewport()->rect().contains(form->lst->lineRect(i)),
                      qPrintable(QString::number(i)));
         }
         for (int i = 0; i < lines; ++i)
-            QCOMPARE(form->lst->item(i)->text(),
+            QCOMPARE(form->lst->line(i),
                      QStringLiteral("MENSAJE A LA DIRECCION <%1>: ").arg(lines - i));
         QApplication::processEvents();
-        const QRect last = form->lst->visualItemRect(form->lst->item(lines - 1));
+        const QRect last = form->lst->lineRect(lines - 1);
         QVERIFY(form->lst->viewport()->rect().contains(last));
-        const QRect first = form->lst->visualItemRect(form->lst->item(0));
+        const QRect first = form->lst->lineRect(0);
         QVERIFY(!form->lst->viewport()->rect().intersects(first));
 
         // A row shows the whole of an accented capital, selected or not.
@@ -71,12 +85,11 @@ private slots:
         form->logLine(QStringLiteral("DETECTADO DIRECCIÓN <12>."));
         QApplication::processEvents();
         for (int row : {lines, lines + 1}) {
-            QListWidgetItem* item = form->lst->item(row);
-            const QRect rect = form->lst->visualItemRect(item);
+            const QRect rect = form->lst->lineRect(row);
             const QPalette& colours = form->lst->palette();
-            const bool selected = item->isSelected();
+            const bool selected = form->lst->selectionModel()->isRowSelected(row);
             const int unclipped = unclippedInkRows(
-                form->lst->font(), rect.width(), Qt::AlignLeft | Qt::AlignTop, item->text(),
+                form->lst->font(), rect.width(), Qt::AlignLeft | Qt::AlignTop, form->lst->line(row),
                 colours.color(selected ? QPalette::HighlightedText : QPalette::Text),
                 colours.color(selected ? QPalette::Highlight : QPalette::Base));
             const auto shownRows = [&] {
@@ -101,8 +114,9 @@ private slots:
             if (settledOnScreen(view) != shown)
                 QFAIL(qPrintable(QStringLiteral("line %1 drawn wrong").arg(lst->count())));
             QCOMPARE(lst->visualRect(lst->indexAt(QPoint(1, 1))).top(), 0);
-            QVERIFY(view->rect().contains(lst->visualItemRect(lst->item(lst->count() - 1))));
-            QCOMPARE(lst->selectedItems(), QList<QListWidgetItem*>{lst->item(lst->count() - 1)});
+            QVERIFY(view->rect().contains(lst->lineRect(lst->count() - 1)));
+            QCOMPARE(lst->selectionModel()->selectedRows(),
+                     {lst->model()->index(lst->count() - 1, 0)});
         };
         const auto searchLines = [&](int from, int to) {
             for (int address = from; address <= to && !QTest::currentTestFailed(); ++address) {

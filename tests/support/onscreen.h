@@ -61,6 +61,9 @@ inline QImage onScreen(QWidget* w, QRect r = QRect()) {
 
 // Lets pending repaints reach the display, then reads it back.
 inline QImage settledOnScreen(QWidget* w, QRect r = QRect()) {
+    // One pass for work left to the event loop (the log's newest line is
+    // selected and scrolled there), one for the paint that it asks for.
+    QApplication::processEvents();
     QApplication::processEvents();
     return onScreen(w, r);
 }

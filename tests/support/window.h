@@ -47,7 +47,7 @@ inline bool clickAndWait(QAbstractButton* button, int timeoutMs) {
 
 inline QStringList logLines(const LogList& lst) {
     QStringList lines;
-    for (int i = 0; i < lst.count(); ++i) lines << lst.item(i)->text();
+    for (int i = 0; i < lst.count(); ++i) lines << lst.line(i);
     return lines;
 }
 

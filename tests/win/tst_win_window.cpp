@@ -201,22 +201,20 @@ private slots:
         f.cmb_dir->setCurrentText(QStringLiteral("10"));
         QVERIFY(clickAndTime(f.cmd_cambiar, 5000) >= 0);
         QCOMPARE(f.label->text(), changedStatus(QStringLiteral("10")));
-        QCOMPARE(f.lst->item(f.lst->count() - 1)->text(), QStringLiteral("DIRECCIÓN NUEVA:10"));
+        QCOMPARE(f.lst->line(f.lst->count() - 1), QStringLiteral("DIRECCIÓN NUEVA:10"));
 
         typeRange(f, QStringLiteral("10"), QStringLiteral("10"));
         QVERIFY(clickAndTime(f.cmb_buscar, 5000) >= 0);
         QCOMPARE(f.label->text(), foundStatus(10));
-        QCOMPARE(f.lst->item(f.lst->count() - 1)->text(),
-                 QStringLiteral("DETECTADO DIRECCIÓN <10>."));
+        QCOMPARE(f.lst->line(f.lst->count() - 1), QStringLiteral("DETECTADO DIRECCIÓN <10>."));
 
         // Every text the window shows keeps all its glyphs.
         const QImage lblIni = f.lbl_ini->grab().toImage();
         QCOMPARE(missingGlyphs(lblIni, f.lbl_ini->text(), f.lbl_ini->font()), QString());
         // "MENSAJE A LA DIRECCION <10>: ", in view and not selected: black on white.
         const int row = f.lst->count() - 3;
-        const QImage rowImage =
-            f.lst->viewport()->grab(f.lst->visualItemRect(f.lst->item(row))).toImage();
-        QCOMPARE(missingGlyphs(rowImage, f.lst->item(row)->text(), f.lst->font()), QString());
+        const QImage rowImage = f.lst->viewport()->grab(f.lst->lineRect(row)).toImage();
+        QCOMPARE(missingGlyphs(rowImage, f.lst->line(row), f.lst->font()), QString());
         // The status label, wrapped in its box, against the same text given
         // all the height it wants.
         const QImage shown = f.label->grab().toImage();
