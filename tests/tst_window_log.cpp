@@ -128,7 +128,7 @@ private slots:
         appendAndCheck(QStringLiteral("DETECTADO DIRECCIÓN <30>."));
         // The accent over the capital keeps clear of the row's top edge. A
         // fractional scale may round a column of the frame into the grab.
-        const QRect row = lst->visualItemRect(lst->item(lst->count() - 1));
+        const QRect row = lst->lineRect(lst->count() - 1);
         const QImage shown = onScreen(view, row);
         const QRgb highlight = lst->palette().color(QPalette::Highlight).rgb();
         QVERIFY(inkRows(shown, highlight) > 0);
