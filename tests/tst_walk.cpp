@@ -3,7 +3,7 @@
 // The window, its timer and its serial control are the real ones, on the
 // real event loop, with scripted relays on pseudo-terminals.
 //   ORVANT_WALK_SEED=n ORVANT_WALK_STEPS=m  replays seed n for m steps
-//   ORVANT_WALK_SEEDS=k                     k seeds from n on, one process each
+//   ORVANT_WALK_SEEDS=k ORVANT_WALK_JOBS=j  k seeds from n on, j processes at once
 #include "harness.h"
 #include "texts.h"
 
@@ -423,14 +423,21 @@ bool Walk::script(int com, const QByteArray& req) {
         reply = r.answer(req);
     }
     r.send(reply);
-    if (due && !(m_inj.kind == Inject::Esc && m_inj.phase == 0)) {
-        m_injCom = com;
-        const auto later = [this] { QTimer::singleShot(0, this, [this] { inject(m_injCom); }); };
-        // Phase 2 waits until the window has the reply in.
-        if (m_inj.phase == 2 && !reply.isEmpty())
-            connect(f->link->MSComm1, &MSComm::OnComm, this, later, Qt::SingleShotConnection);
-        else
-            later();
+    if (!due) return true;
+    m_injCom = com;
+    // What changes the outcome happens at once, inside this wait, however
+    // late a busy machine runs the loop: the relay's manner for the next
+    // requests, Esc just after the reply or once the window has it in.
+    if (m_inj.kind == Inject::Mode) {
+        inject(com);
+    } else if (m_inj.kind == Inject::Esc && m_inj.phase == 2 && !reply.isEmpty()) {
+        connect(
+            f->link->MSComm1, &MSComm::OnComm, this, [this] { pressEsc(); },
+            Qt::SingleShotConnection);
+    } else if (m_inj.kind == Inject::Esc) {
+        if (m_inj.phase > 0) pressEsc();
+    } else {
+        QTimer::singleShot(0, this, [this] { inject(m_injCom); });
     }
     return true;
 }
@@ -494,6 +501,8 @@ QStringList Walk::viewOfWindow() const {
     // lengthen a wait; the timer arms up to a millisecond early.
     const bool whole = m_actionMs >= m.waits * kWait - 1;
     const QWidget* focus = QApplication::focusWidget();
+    QStringList added;
+    for (int i = m_logMark; i < f->lst->count(); ++i) added << f->lst->item(i)->text();
     return {
         QStringLiteral("status: ") + f->label->text(),
         QStringLiteral("caption: ") + f->cmd_conexion->text(),
@@ -514,7 +523,7 @@ QStringList Walk::viewOfWindow() const {
             .arg(f->chk_aut->isChecked())
             .arg(f->txt_ini->text(), f->txt_fin->text(), box),
         QStringLiteral("selected: %1 %2").arg(f->cmb_com->currentText(), f->cmb_dir->currentText()),
-        QStringLiteral("log added: ") + logLines(*f).mid(m_logMark).join(QStringLiteral(" | ")),
+        QStringLiteral("log added: ") + added.join(QStringLiteral(" | ")),
         QStringLiteral("log selected: %1").arg(f->lst->currentRow() == f->lst->count() - 1),
         QStringLiteral("frames: ") + m_frames.join(QStringLiteral(", ")),
         whole ? QStringLiteral("whole waits: %1").arg(m.waits)
@@ -823,27 +832,31 @@ private slots:
                   clock.elapsed() / 1000.0);
             return;
         }
-        // Each seed in a process of its own: the walks spend most of their
-        // time waiting for replies, so they share the cores well.
-        std::vector<std::unique_ptr<QProcess>> runs;
-        for (int s = seed; s < seed + seeds; ++s) {
-            auto p = std::make_unique<QProcess>();
-            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-            env.insert(QStringLiteral("ORVANT_WALK_SEED"), QString::number(s));
-            env.insert(QStringLiteral("ORVANT_WALK_SEEDS"), QStringLiteral("1"));
-            env.insert(QStringLiteral("ORVANT_WALK_STEPS"), QString::number(steps));
-            p->setProcessEnvironment(env);
-            p->setProcessChannelMode(QProcess::MergedChannels);
-            p->start(QCoreApplication::applicationFilePath(), {QStringLiteral("walk")});
-            runs.push_back(std::move(p));
-        }
+        // Each seed in a process of its own, a few at a time: the walks
+        // spend most of their time waiting for replies, and so share the
+        // cores, but too many would make the replies late.
+        const int jobs = envInt("ORVANT_WALK_JOBS", 4);
         int failed = 0;
-        for (auto& p : runs) {
-            p->waitForFinished(-1);
-            const QByteArray out = p->readAll();
-            if (p->exitStatus() != QProcess::NormalExit || p->exitCode() != 0) {
-                ++failed;
-                qWarning("%s", out.constData());
+        for (int s = seed; s < seed + seeds; s += jobs) {
+            std::vector<std::unique_ptr<QProcess>> runs;
+            for (int k = s; k < std::min(s + jobs, seed + seeds); ++k) {
+                auto p = std::make_unique<QProcess>();
+                QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+                env.insert(QStringLiteral("ORVANT_WALK_SEED"), QString::number(k));
+                env.insert(QStringLiteral("ORVANT_WALK_SEEDS"), QStringLiteral("1"));
+                p->setProcessEnvironment(env);
+                p->setProcessChannelMode(QProcess::MergedChannels);
+                p->start(QCoreApplication::applicationFilePath(), {QStringLiteral("walk")});
+                runs.push_back(std::move(p));
+            }
+            for (auto& p : runs) {
+                p->waitForFinished(-1);
+                const QByteArray out = p->readAll();
+                const bool ok = p->exitStatus() == QProcess::NormalExit && p->exitCode() == 0;
+                failed += ok ? 0 : 1;
+                for (const QByteArray& line : out.split('\n'))
+                    if (line.contains("steps,")) qInfo("%s", line.constData());
+                if (!ok) qWarning("%s", out.constData());
             }
         }
         QCOMPARE(failed, 0);
