@@ -28,7 +28,7 @@ namespace {
 // in-process relay still has more than 100 ms to spare.
 constexpr int kWait = 110;
 // A search predicted to send more frames than this gets an Esc within them.
-constexpr int kFrameCap = 6;
+constexpr int kFrameCap = 5;
 const QString kMissing = QStringLiteral("/nonexistent/orvant-walk-missing");
 
 enum class Mode { Eight, Standard, Silent, Late, Exception };
@@ -640,7 +640,7 @@ QString Walk::step() {
         m.p1 ? 2 : 1,            // Conectar or Desconectar
         m.p2 ? 2 : 1,            // toggle the automatic range
         m.p2 && !m.aut ? 4 : 1,  // type a range
-        m.p2 ? 6 : 1,            // Buscar
+        m.p2 ? 5 : 1,            // Buscar
         m.p3 ? 3 : 1,            // pick an address
         m.p3 ? 6 : 1,            // Cambiar
         3,                       // a key on the focused control
@@ -835,7 +835,7 @@ private slots:
         // Each seed in a process of its own, a few at a time: the walks
         // spend most of their time waiting for replies, and so share the
         // cores, but too many would make the replies late.
-        const int jobs = envInt("ORVANT_WALK_JOBS", 4);
+        const int jobs = envInt("ORVANT_WALK_JOBS", 5);
         int failed = 0;
         for (int s = seed; s < seed + seeds; s += jobs) {
             std::vector<std::unique_ptr<QProcess>> runs;
