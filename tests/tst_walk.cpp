@@ -855,7 +855,8 @@ private slots:
                 const bool ok = p->exitStatus() == QProcess::NormalExit && p->exitCode() == 0;
                 failed += ok ? 0 : 1;
                 for (const QByteArray& line : out.split('\n'))
-                    if (line.contains("steps,")) qInfo("%s", line.constData());
+                    if (line.contains("steps,"))
+                        qInfo("%s", line.mid(line.indexOf("seed")).constData());
                 if (!ok) qWarning("%s", out.constData());
             }
         }
