@@ -558,7 +558,7 @@ private slots:
     void change_data() {
         QTest::addColumn<int>("relayAt");
         QTest::addColumn<QString>("entry");
-        QTest::addColumn<QString>("reply"); // echo, silent, exception
+        QTest::addColumn<QString>("reply"); // echo, silent, exception, stale
         QTest::addColumn<QByteArray>("frame");
         QTest::addColumn<QString>("fault"); // of the line, as in searchOutcome
 
@@ -573,6 +573,9 @@ private slots:
                                               << "echo" << writeFrame(4, 4) << QString();
         QTest::newRow("5 to 12, silent") << 5 << "12"
                                          << "silent" << writeFrame(5, 12) << QString();
+        QTest::newRow("5 to 12, silent behind unasked bytes")
+            << 5 << "12"
+            << "stale" << writeFrame(5, 12) << QString();
         QTest::newRow("5 to 12, exception reply") << 5 << "12"
                                                   << "exception" << writeFrame(5, 12) << QString();
         QTest::newRow("5 to 12, echoed, adapter echoes")
@@ -599,7 +602,13 @@ private slots:
         const int logBefore = b.f.lst->count();
         const qsizetype requestsBefore = b.relay().requests.size();
 
-        if (reply == QLatin1String("silent")) b.relay().silent = true;
+        if (reply == QLatin1String("silent") || reply == QLatin1String("stale"))
+            b.relay().silent = true;
+        // Bytes nobody asked for, in before the write: not its reply.
+        if (reply == QLatin1String("stale")) {
+            b.relay().send(QByteArray::fromHex("03030200038185"));
+            QTRY_VERIFY(b.f.link->RxLen > 0);
+        }
         if (reply == QLatin1String("exception")) {
             b.relay().script = [&](const QByteArray& req, int) {
                 if (req.at(1) != 6) return false;

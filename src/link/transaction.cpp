@@ -87,7 +87,9 @@ uint8_t ModbusLink::Modbus(uint8_t Dir, uint8_t Fcn, uint8_t D0, uint8_t D1, uin
             CrcValue = CRC16(RxBuf.data(), 6);
             ErrorFlag = ReplyErrorFlag(TxBuf.data(), RxBuf.data(), CrcValue, freshBytes);
             // An exception from any attempt says more than unreadable bytes.
-            if (ErrorFlag == 1 && m_fault.kind != ReplyFault::Exception)
+            // Bytes stored before the frame went out are not its reply, and
+            // say nothing about the relay it was sent to.
+            if (ErrorFlag == 1 && storedBefore == 0 && m_fault.kind != ReplyFault::Exception)
                 m_fault = ClassifyRefused(TxBuf.data(), RxBuf.data());
         } else {
             ErrorFlag = 1;
