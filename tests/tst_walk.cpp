@@ -502,7 +502,7 @@ QStringList Walk::viewOfWindow() const {
     const bool whole = m_actionMs >= m.waits * kWait - 1;
     const QWidget* focus = QApplication::focusWidget();
     QStringList added;
-    for (int i = m_logMark; i < f->lst->count(); ++i) added << f->lst->item(i)->text();
+    for (int i = m_logMark; i < f->lst->count(); ++i) added << f->lst->line(i);
     return {
         QStringLiteral("status: ") + f->label->text(),
         QStringLiteral("caption: ") + f->cmd_conexion->text(),
