@@ -6,6 +6,7 @@
 //   ORVANT_WALK_SEEDS=k ORVANT_WALK_JOBS=j  k seeds from n on, j processes at once
 #include "harness.h"
 #include "texts.h"
+#include "workflow/faultlines.h"
 
 #include <QApplication>
 #include <QFileInfo>
@@ -78,6 +79,7 @@ struct Model {
     std::set<int> pulled;   // adapters out
     QStringList frames;     // this step's, "COMn hex"
     int waits = 0;          // this step's reply waits that ran to the timer
+    ReplyFault fault;       // what the last transaction's refused bytes were
     QString heldDevice;     // COM4's device, open in another program
 
     void connectSteps() {
@@ -170,6 +172,7 @@ struct Model {
         const QByteArray tx = ScriptedRelay::request(a, fcn, 0, 3, 0, value);
         log << startLine(a);
         bool error = true;
+        fault = {};
         for (int attempt = 0; error && attempt < 3 && open && !stop; ++attempt) {
             frames << QStringLiteral("COM%1 %2").arg(openCom).arg(QString::fromLatin1(tx.toHex()));
             const bool here = inj.at == frame++;
@@ -183,6 +186,14 @@ struct Model {
                 const int fresh = before == 0 ? rxLen : 0;
                 rxLen = 0;
                 error = !accepted(tx, fresh);
+                // Only bytes that all came after the frame say something of
+                // the relay; an exception frame says the most.
+                const QByteArray r(reinterpret_cast<const char*>(rx.data()), 5);
+                if (error && fresh && fault.kind != ReplyFault::Exception)
+                    fault = r[0] == tx[0] && quint8(r[1]) == (fcn | 0x80) &&
+                                    lowCrc(r.left(3)) == r.mid(3, 2)
+                                ? ReplyFault{ReplyFault::Exception, quint8(r[2])}
+                                : ReplyFault{ReplyFault::Unreadable, 0};
             }
             if (!here) continue;
             if (inj.kind == Inject::Pull) {
@@ -203,8 +214,11 @@ struct Model {
         p1 = p2 = false;
         int frame = 0, current = first;
         bool found = false, stop = false;
-        while (!found && current <= last && open && !stop)
-            found = transact(current++, 3, 1, frame, inj, true, stop);
+        FaultTally faults;
+        while (!found && current <= last && open && !stop) {
+            found = transact(current, 3, 1, frame, inj, true, stop);
+            faults.add(current++, fault);
+        }
         const bool lost = !open;
         if (lost) open = true; // the steps below run before the loss is shown
         if (found) {
@@ -215,6 +229,7 @@ struct Model {
             c3 = true;
             p3 = true;
         } else if (!lost) {
+            log << faults.lines();
             if (stop) {
                 const QString where =
                     QStringLiteral("BÚSQUEDA DETENIDA EN LA DIRECCIÓN <%1>").arg(current - 1);
@@ -239,7 +254,9 @@ struct Model {
             log << QStringLiteral("DIRECCIÓN NUEVA:%1").arg(n);
         } else {
             status = kChangeFailed;
-            log << QStringLiteral("DIRECCIÓN ACTUAL%1").arg(dirActual);
+            FaultTally faults;
+            faults.add(dirActual, fault);
+            log << faults.lines() << QStringLiteral("DIRECCIÓN ACTUAL%1").arg(dirActual);
         }
         c3 = false;
         c2 = true;
