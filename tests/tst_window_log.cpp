@@ -21,13 +21,13 @@ private slots:
     // Each log line lands at the end, becomes the one selected line and is
     // scrolled into view; nothing is reordered.
     void logLines() {
-        // What reaches the screen, not a fresh rendering: a line appended in
-        // view is painted there.
+        // What reaches the screen, not a fresh rendering: lines appended in
+        // view are painted there, each of them.
         form->logLine(QStringLiteral("MENSAJE A LA DIRECCION <1>: "));
         form->logLine(QStringLiteral("---------> CORRECTO"));
-        const QRect shownRow = form->lst->lineRect(1).translated(
-            form->lst->viewport()->mapTo(form.get(), QPoint(0, 0)));
-        const auto rowOnScreen = [&] {
+        const auto rowOnScreen = [&](int line) {
+            const QRect shownRow = form->lst->lineRect(line).translated(
+                form->lst->viewport()->mapTo(form.get(), QPoint(0, 0)));
             const QImage row = form->screen()
                                    ->grabWindow(form->winId(), shownRow.x(), shownRow.y(),
                                                 shownRow.width(), shownRow.height())
@@ -35,7 +35,7 @@ private slots:
                                    .convertToFormat(QImage::Format_RGB32);
             return inkRows(row, row.pixel(row.width() - 1, 0)) > 0;
         };
-        QTRY_VERIFY_WITH_TIMEOUT(rowOnScreen(), 1000);
+        QTRY_VERIFY_WITH_TIMEOUT(rowOnScreen(0) && rowOnScreen(1), 1000);
         form->lst->clear();
 
         // Each exchange's trace stays with its own outcome line; a line
@@ -98,6 +98,16 @@ private slots:
             };
             QTRY_COMPARE(shownRows(), unclipped);
         }
+
+        // A click lands on the row shown under it, also with lines that came
+        // before the list had its turn to place them.
+        for (int i = 0; i < 3; ++i) form->logLine(QStringLiteral("---------> NO RESPONDE"));
+        const QPoint top(5, form->lst->rowHeight() / 2);
+        QTest::mouseClick(form->lst->viewport(), Qt::LeftButton, {}, top);
+        const int clicked = form->lst->indexAt(top).row();
+        QCOMPARE(form->lst->currentRow(), clicked);
+        QCOMPARE(form->lst->selectionModel()->selectedRows(),
+                 QModelIndexList{form->lst->model()->index(clicked, 0)});
     }
 
     // What the display shows of the log, line after line as a search adds

@@ -210,6 +210,8 @@ void LogList::settle() {
     m_unsettled = false;
     executeDelayedItemsLayout();
     updateGeometries();
+    // The new rows are painted, not only the one the selection moves to.
+    viewport()->update();
     const QModelIndex last = m_lines->index(count() - 1);
     if (!last.isValid()) return;
     setCurrentIndex(last);
@@ -314,6 +316,13 @@ QModelIndex LogList::moveCursor(CursorAction action, Qt::KeyboardModifiers) {
         break;
     }
     return m_lines->index(qBound(0, to, rows - 1));
+}
+
+void LogList::mousePressEvent(QMouseEvent* event) {
+    // The click is placed against the rows as they are shown once the lines
+    // that came meanwhile are in.
+    settle();
+    QListView::mousePressEvent(event);
 }
 
 void LogList::setSelection(const QRect& rect, QItemSelectionModel::SelectionFlags command) {

@@ -43,6 +43,7 @@ public:
 protected:
     void changeEvent(QEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
     void scrollContentsBy(int dx, int dy) override;
     void updateGeometries() override;
     void rowsInserted(const QModelIndex& parent, int start, int end) override;
