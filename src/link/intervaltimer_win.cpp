@@ -20,13 +20,15 @@ QHash<UINT_PTR, IntervalTimerPrivate*>& running() {
 } // namespace
 
 void IntervalTimerPrivate::start() {
-    stop();
+    kill();
     const int ms = q->Interval();
     // Without a 1 ms system timer, WM_TIMER comes up to a 15.6 ms tick late.
-    // Only the period just set ends a wait, and the system-wide 1 ms timer
-    // costs a laptop's battery: it is held until that period has ended.
-    timeBeginPeriod(1);
+    // The system-wide 1 ms timer costs a laptop's battery: it is held while
+    // waits follow each other, and given back once a whole period has passed
+    // with no new one set.
+    if (!m_precise) timeBeginPeriod(1);
     m_precise = true;
+    m_ticks = 0;
     m_id = SetCoalescableTimer(nullptr, 0, UINT(ms < USER_TIMER_MINIMUM ? USER_TIMER_MINIMUM : ms),
                                &IntervalTimerPrivate::onTimer, TIMERV_NO_COALESCING);
     if (m_id)
@@ -40,17 +42,21 @@ void IntervalTimerPrivate::release() {
 }
 
 void IntervalTimerPrivate::stop() {
+    kill();
+    release();
+}
+
+void IntervalTimerPrivate::kill() {
     if (!m_id) return;
     // Also drops a WM_TIMER of this timer that is still queued.
     KillTimer(nullptr, m_id);
     running().remove(m_id);
     m_id = 0;
-    release();
 }
 
 void CALLBACK IntervalTimerPrivate::onTimer(HWND, UINT, UINT_PTR id, DWORD) {
     if (IntervalTimerPrivate* timer = running().value(id)) {
-        timer->release();
+        if (++timer->m_ticks >= 2) timer->release();
         emit timer->q->Timer();
     }
 }

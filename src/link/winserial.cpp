@@ -42,10 +42,9 @@ QString systemText(DWORD error) {
 } // namespace
 
 AbandonedOps::~AbandonedOps() {
-    for (DWORD waited = 0; !m_ops.empty() && waited < kCancelWaitMs; ++waited) {
-        reap();
-        if (!m_ops.empty()) Sleep(1);
-    }
+    // By the clock: without the 1 ms system timer a Sleep(1) takes a whole tick.
+    const ULONGLONG until = GetTickCount64() + kCancelWaitMs;
+    for (reap(); !m_ops.empty() && GetTickCount64() < until; reap()) Sleep(1);
     for (auto& op : m_ops) static_cast<void>(op.release()); // the system may still write into it
 }
 
@@ -305,8 +304,10 @@ void WinSerial::onCommEvent() {
             fail(error);
             return;
         }
-        // Wine cancels waits by itself (see kRetryAfterCancelMs); a port
-        // that is really gone fails in readQueued() or arm() next.
+        // Wine cancels waits by itself (see kRetryAfterCancelMs); what came
+        // before the cancel is read now, and a port that is really gone
+        // fails here or in arm() next.
+        if (!readQueued()) return;
         if (!SetTimer(m_window, kRetryTimer, kRetryAfterCancelMs, nullptr)) fail(GetLastError());
         return;
     }
