@@ -89,8 +89,7 @@ private:
     bool m_echo = false;
     int m_copyAt = 8; // bytes of the frame's copy already dropped; 8 when none is due
     ReplyFault m_fault;
-    ExchangeTrace m_trace;
-    bool m_tracing = false; // between a frame's write and the outcome line
+    ExchangeTrace m_trace; // the running transaction's, empty between them
     std::chrono::steady_clock::time_point m_sentAt;
     bool m_traceToStderr = false;
     bool m_lost = false;

@@ -9,6 +9,7 @@
 #include <QTime>
 #include <algorithm>
 #include <cstdio>
+#include <utility>
 
 namespace {
 
@@ -37,7 +38,6 @@ uint8_t ModbusLink::Modbus(uint8_t Dir, uint8_t Fcn, uint8_t D0, uint8_t D1, uin
 
     uint8_t ErrorFlag = 1;
     emit logLine(QStringLiteral("MENSAJE A LA DIRECCION <%1>: ").arg(Dir));
-    m_trace = ExchangeTrace();
     m_fault = ReplyFault();
     bool echoLearnt = false;
 
@@ -50,7 +50,6 @@ uint8_t ModbusLink::Modbus(uint8_t Dir, uint8_t Fcn, uint8_t D0, uint8_t D1, uin
         }
         const QByteArray frame(reinterpret_cast<const char*>(TxBuf.data()), 8);
         m_trace.attempts.push_back({frame, {}});
-        m_tracing = true;
         m_sentAt = std::chrono::steady_clock::now();
         m_copyAt = m_echo ? 0 : 8;
         MSComm1->setOutput(frame);
@@ -96,12 +95,12 @@ uint8_t ModbusLink::Modbus(uint8_t Dir, uint8_t Fcn, uint8_t D0, uint8_t D1, uin
         }
         ++attempts;
     }
-    m_tracing = false;
     if (ErrorFlag == 0) m_fault = ReplyFault();
 
     const QString outcome = ErrorFlag == 1 ? QStringLiteral("---------> NO RESPONDE")
                                            : QStringLiteral("---------> CORRECTO");
-    const QByteArray packed = m_trace.pack();
+    // Emptied once packed: bytes that come after the outcome are no attempt's.
+    const QByteArray packed = std::exchange(m_trace, ExchangeTrace()).pack();
     if (m_traceToStderr) traceToStderr(outcome, packed);
     emit logLine(outcome, packed);
     if (echoLearnt) emit logLine(kEchoLine);
@@ -129,7 +128,7 @@ void ModbusLink::dropCopyAt(int from) {
 }
 
 void ModbusLink::traceReceived(const QByteArray& bytes, bool echo) {
-    if (!m_tracing || bytes.isEmpty() || m_trace.empty()) return;
+    if (bytes.isEmpty() || m_trace.empty()) return;
     auto& received = m_trace.attempts.back().received;
     int kept = 0;
     for (const auto& chunk : received) kept += chunk.bytes.size();
